@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds and passes the tests: scripts/test.sh [preset] [ctest args…]
+# Presets: default, asan (AddressSanitizer + UndefinedBehaviorSanitizer), tsan (the
+# concurrent tests under ThreadSanitizer). The servers the tests need (a private
+# session bus with an unlocked Secret Service, a private audio server) run only for
+# the duration of the tests and are stopped afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-default}
+shift || true
+scripts/setup.sh
+scripts/build.sh "$preset"
+exec dbus-run-session -- scripts/with-test-services.sh ctest --preset "$preset" -j2 "$@"

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <memory>
+
+namespace quorvel::cli {
+
+// Each subcommand registers its options on `app` and returns the code to run when it
+// was chosen; main() runs the one that CLI11 parsed. The run returns the exit status.
+using CommandRun = std::function<int()>;
+
+struct Command {
+    CLI::App* app = nullptr;
+    CommandRun run;
+};
+
+}  // namespace quorvel::cli

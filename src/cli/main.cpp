@@ -1,0 +1,23 @@
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <vector>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"Quorvel: streams a studio's programme audio to a relay server.\n"
+                 "Without a subcommand it runs the tray application."};
+    app.set_version_flag("--version", std::string("quorvel ") + QUORVEL_VERSION);
+    app.require_subcommand(0, 1);
+
+    std::vector<quorvel::cli::Command> commands;
+
+    CLI11_PARSE(app, argc, argv);
+
+    for (const auto& command : commands)
+        if (command.app->parsed()) return command.run();
+
+    std::cout << app.help();
+    return 0;
+}

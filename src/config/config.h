@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// Where the relay server is and who this computer is. A plain value.
+struct Config {
+    // WebSocket address of the relay; the sender connects to it unchanged.
+    std::string serverURL;
+    // Device key issued by pairing; absent means not paired.
+    std::optional<std::string> senderKey;
+    // Name of this computer as the server confirmed it.
+    std::optional<std::string> deviceName;
+
+    // The default relay address: always a wss URL with path "/ws/send".
+    static const std::string defaultServer;
+
+    // REST address for an API path: scheme http for a ws server, https otherwise;
+    // the path replaced (percent-encoded where needed), the query removed; user,
+    // password, host, port and fragment kept. Absent when no URL can be formed.
+    std::optional<std::string> apiURL(std::string_view path) const;
+    std::optional<std::string> pairURL() const { return apiURL("/api/pair"); }
+
+    bool operator==(const Config&) const = default;
+};
+
+// Whether `text` parses as a URL (absolute or relative reference); empty text and
+// text with characters a URL cannot hold (such as a space) do not.
+bool isValidURL(std::string_view text);
+
+}  // namespace quorvel
