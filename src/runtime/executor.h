@@ -27,6 +27,15 @@ private:
     std::shared_ptr<std::atomic<bool>> cancelled_;
 };
 
+// Wakes a queue from a real-time thread. trigger() allocates nothing, takes no lock
+// and never blocks; the queue then runs the wakeup's task once on its own thread, for
+// any number of triggers that came before that run.
+class Wakeup {
+public:
+    virtual ~Wakeup() = default;
+    virtual void trigger() noexcept = 0;
+};
+
 // A serial queue: tasks run one at a time, in the order they were posted, on the
 // queue's own thread. The main queue, the sender's queue and the test loops all
 // implement it, so code that schedules work or timers never knows which clock runs it.
@@ -43,6 +52,10 @@ public:
 
     // The queue's monotonic clock (virtual in tests).
     virtual std::chrono::steady_clock::time_point now() const = 0;
+
+    // A wakeup that runs `task` on this queue; destroy it on this queue. The task
+    // does not run after the wakeup is destroyed.
+    virtual std::unique_ptr<Wakeup> makeWakeup(Task task) = 0;
 };
 
 // Runs `task` every `interval` on `executor` until the handle is cancelled.

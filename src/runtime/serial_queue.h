@@ -18,6 +18,7 @@ public:
     void post(Task task) override;
     TimerHandle postAfter(Duration delay, Task task) override;
     std::chrono::steady_clock::time_point now() const override;
+    std::unique_ptr<Wakeup> makeWakeup(Task task) override;
 
     boost::asio::io_context& context() { return context_; }
 

@@ -12,14 +12,44 @@ TimerHandle ManualExecutor::postAfter(Duration delay, Task task) {
     return TimerHandle(cancelled);
 }
 
+class ManualExecutor::ManualWakeup final : public Wakeup {
+public:
+    explicit ManualWakeup(std::shared_ptr<WakeupState> state) : state_(std::move(state)) {}
+    void trigger() noexcept override { state_->pending.store(true, std::memory_order_release); }
+
+private:
+    std::shared_ptr<WakeupState> state_;
+};
+
+std::unique_ptr<Wakeup> ManualExecutor::makeWakeup(Task task) {
+    auto state = std::make_shared<WakeupState>();
+    state->task = std::move(task);
+    wakeups_.push_back(state);
+    return std::make_unique<ManualWakeup>(state);
+}
+
+bool ManualExecutor::runWakeups() {
+    bool ran = false;
+    for (std::size_t i = 0; i < wakeups_.size(); ++i) {
+        auto state = wakeups_[i].lock();
+        if (state && state->pending.exchange(false, std::memory_order_acq_rel)) {
+            state->task();
+            ran = true;
+        }
+    }
+    return ran;
+}
+
 int ManualExecutor::runPending() {
     int ran = 0;
-    while (!ready_.empty()) {
-        Task task = std::move(ready_.front());
-        ready_.pop_front();
-        task();
-        ++ran;
-    }
+    do {
+        while (!ready_.empty()) {
+            Task task = std::move(ready_.front());
+            ready_.pop_front();
+            task();
+            ++ran;
+        }
+    } while (runWakeups() || !ready_.empty());
     return ran;
 }
 

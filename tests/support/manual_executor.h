@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <vector>
 
 #include "runtime/executor.h"
 
@@ -16,8 +17,10 @@ public:
     void post(Task task) override;
     TimerHandle postAfter(Duration delay, Task task) override;
     std::chrono::steady_clock::time_point now() const override { return now_; }
+    std::unique_ptr<Wakeup> makeWakeup(Task task) override;
 
-    // Runs posted tasks, including those they post, until none is left. Returns how many ran.
+    // Runs posted tasks and triggered wakeups, including what they post, until none is
+    // left. Returns how many posted tasks ran.
     int runPending();
     // Moves the clock forward by `delay`, running every task that falls due on the way.
     void advance(Duration delay);
@@ -25,6 +28,13 @@ public:
     bool hasTimers() const;
 
 private:
+    struct WakeupState {
+        Task task;
+        std::atomic<bool> pending{false};
+    };
+    class ManualWakeup;
+    bool runWakeups();
+
     struct Timed {
         Task task;
         std::shared_ptr<std::atomic<bool>> cancelled;
@@ -32,6 +42,7 @@ private:
     std::chrono::steady_clock::time_point now_{};
     std::deque<Task> ready_;
     std::multimap<std::chrono::steady_clock::time_point, Timed> timers_;
+    std::vector<std::weak_ptr<WakeupState>> wakeups_;
 };
 
 }  // namespace quorvel::test

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/json.h"
+
+namespace quorvel {
+namespace {
+
+std::optional<std::int64_t> integralOf(const std::string& text) {
+    const auto object = json::parseObject(R"({"n":)" + text + "}");
+    if (!object) return std::nullopt;
+    return json::integral(json::member(*object, "n"));
+}
+
+TEST(JsonTest, IntegralValuesAreDecidedOnTheParsedKind) {
+    EXPECT_EQ(integralOf("2"), 2);
+    EXPECT_EQ(integralOf("2.0"), 2);
+    EXPECT_EQ(integralOf("2e0"), 2);
+    EXPECT_EQ(integralOf("-0.0"), 0);
+    EXPECT_EQ(integralOf("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(integralOf("-9223372036854775808"), INT64_MIN);
+    for (const char* bad : {"2.5", "\"2\"", "true", "null", "[2]", "9223372036854775808", "1e19",
+                            "9.223372036854775807e18"})
+        EXPECT_EQ(integralOf(bad), std::nullopt) << bad;
+}
+
+TEST(JsonTest, NumbersAndStrings) {
+    const auto object = json::parseObject(R"({"t":1.5,"s":5050,"b":true,"x":"y"})");
+    ASSERT_TRUE(object);
+    EXPECT_EQ(json::number(json::member(*object, "t")), 1.5);
+    EXPECT_EQ(json::number(json::member(*object, "s")), 5050.0);
+    EXPECT_EQ(json::number(json::member(*object, "b")), std::nullopt);
+    EXPECT_EQ(json::number(json::member(*object, "missing")), std::nullopt);
+    EXPECT_EQ(json::string(json::member(*object, "x")), "y");
+    EXPECT_EQ(json::string(json::member(*object, "t")), std::nullopt);
+}
+
+TEST(JsonTest, HostileTextIsRefusedWithoutThrowing) {
+    const auto huge = json::parseObject(R"({"n":1e400})");  // Boost.JSON reads it as infinity
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(json::number(json::member(*huge, "n")), std::nullopt);
+    EXPECT_EQ(json::integral(json::member(*huge, "n")), std::nullopt);
+    EXPECT_FALSE(json::parse("NaN"));
+    EXPECT_FALSE(json::parse("{\"a\":\"\xff\"}"));
+    EXPECT_FALSE(json::parse(std::string(100000, '[')));
+    EXPECT_FALSE(json::parse(std::string(40, '[') + std::string(40, ']')));
+    EXPECT_TRUE(json::parse(std::string(20, '[') + std::string(20, ']')));
+    EXPECT_FALSE(json::parseObject("[1]"));
+}
+
+}  // namespace
+}  // namespace quorvel
