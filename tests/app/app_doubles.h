@@ -10,11 +10,21 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/app_delegate.h"
 #include "support/manual_executor.h"
+
+namespace quorvel::app {
+
+inline void PrintTo(const StatusView& v, std::ostream* os) {
+    *os << "{\"" << v.status << "\", \"" << v.detail << "\", tint " << static_cast<int>(v.tint) << ", live "
+        << v.live << "}";
+}
+
+}  // namespace quorvel::app
 
 namespace quorvel::app::test {
 
