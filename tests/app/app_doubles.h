@@ -180,9 +180,11 @@ public:
     std::vector<SetupDialog> setupsShown;  // as each was shown, before the user typed
     std::vector<LinkCreatedDialog> linksShown;
     std::function<void(const LinkCreatedDialog&)> whileLinkShown;
+    std::function<void()> duringAlert;  // what the main queue does while an alert is open
 
     int run(const Alert& alert) override {
         alerts.push_back(alert);
+        if (duringAlert) duringAlert();
         if (alertAnswers.empty()) return 0;
         int answer = alertAnswers.front();
         alertAnswers.pop_front();
