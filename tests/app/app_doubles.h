@@ -247,6 +247,11 @@ struct AppHarness {
     std::shared_ptr<AppDelegate> delegate;
     int menuChanges = 0;
 
+    // A start completion holds its source; starts a test left pending are dropped here.
+    ~AppHarness() {
+        for (auto& source : capture.made) source->completions.clear();
+    }
+
     void create() {
         delegate = AppDelegate::create(AppPorts{
             queue, config, preferences, account,

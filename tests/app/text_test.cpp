@@ -24,6 +24,17 @@ TEST(GraphemeCountTest, ClustersNotCodePointsOrBytes) {
     EXPECT_EQ(graphemeCount("\u0301"), 1u);                       // a mark alone
 }
 
+TEST(GraphemeCountTest, AgreesWithTheReferenceOnRandomMixes) {
+    struct Vector {
+        std::size_t clusters;
+        const char* utf8;
+    };
+    const Vector vectors[] = {
+#include "app/grapheme_vectors.inc"
+    };
+    for (const Vector& v : vectors) EXPECT_EQ(graphemeCount(v.utf8), v.clusters) << v.utf8;
+}
+
 TEST(GraphemeCountTest, MalformedBytesCountOneEach) {
     EXPECT_EQ(graphemeCount("a\xFF\xFE"), 3u);
     EXPECT_EQ(graphemeCount("\xE2\x82"), 2u);          // truncated sequence
