@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quorvel {
+namespace quorvel::app {
 
 // One link as the server lists it. The application only reads it: `id` selects and
 // ends a link, `name` and `link` are shown and copied, `createdAt` orders the list.
@@ -18,4 +18,4 @@ struct StreamLink {
     bool operator==(const StreamLink&) const = default;
 };
 
-}  // namespace quorvel
+}  // namespace quorvel::app
