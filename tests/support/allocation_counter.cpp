@@ -8,17 +8,25 @@ namespace {
 thread_local std::size_t allocations = 0;
 thread_local int counting = 0;
 
-void* allocate(std::size_t size) {
+void* tryAllocate(std::size_t size) noexcept {
     if (counting > 0) ++allocations;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* tryAllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+    if (counting > 0) ++allocations;
+    const std::size_t align = static_cast<std::size_t>(alignment);
+    const std::size_t rounded = (size + align - 1) / align * align;
+    return std::aligned_alloc(align, rounded == 0 ? align : rounded);
+}
+
+void* allocate(std::size_t size) {
+    if (void* memory = tryAllocate(size)) return memory;
     throw std::bad_alloc();
 }
 
 void* allocateAligned(std::size_t size, std::align_val_t alignment) {
-    if (counting > 0) ++allocations;
-    const std::size_t align = static_cast<std::size_t>(alignment);
-    const std::size_t rounded = (size + align - 1) / align * align;
-    if (void* memory = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return memory;
+    if (void* memory = tryAllocateAligned(size, alignment)) return memory;
     throw std::bad_alloc();
 }
 
@@ -28,6 +36,20 @@ void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
 void* operator new(std::size_t size, std::align_val_t alignment) { return allocateAligned(size, alignment); }
 void* operator new[](std::size_t size, std::align_val_t alignment) { return allocateAligned(size, alignment); }
+// The nothrow forms too (std::stable_sort's buffer uses them), so that every block is
+// freed by the allocator that made it.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return tryAllocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return tryAllocate(size); }
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return tryAllocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return tryAllocateAligned(size, alignment);
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::align_val_t, const std::nothrow_t&) noexcept { std::free(memory); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }

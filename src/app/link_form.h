@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/desktop_ports.h"
+#include "runtime/expected.h"
+
+namespace quorvel::app {
+
+// The "Setup Stream" dialog's contents and the rules a new link must meet before
+// anything is sent: a name of 1 to 80 characters once spaces and tabs around it are
+// removed, a client password of 4 to 100 characters as typed. Characters are
+// user-perceived characters (grapheme clusters).
+struct LinkForm {
+    static constexpr std::size_t maxNameLength = 80;
+    static constexpr std::size_t minPasswordLength = 4;
+    static constexpr std::size_t maxPasswordLength = 100;
+    static constexpr std::int64_t defaultListeners = 5;
+
+    std::string name;      // trimmed
+    std::string password;  // untrimmed
+    std::int64_t maxListeners = defaultListeners;
+
+    // What to tell the user, and which field gets the focus when the dialog repeats.
+    struct Invalid {
+        std::string text;
+        SetupDialog::Focus focus;
+    };
+
+    // The dialog as first shown: empty fields, five listeners chosen, focus on the name.
+    static SetupDialog dialog();
+    // The name is checked first.
+    static Expected<LinkForm, Invalid> check(const SetupDialog& dialog);
+};
+
+}  // namespace quorvel::app
