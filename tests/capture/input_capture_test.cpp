@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include "audio_server.h"
+#include "capture/input_device_capture.h"
+#include "capture/input_devices.h"
+#include "support/allocation_counter.h"
+
+namespace quorvel {
+namespace {
+
+using namespace std::chrono_literals;
+
+const InputDevice* findDevice(const std::vector<InputDevice>& devices, const std::string& uid) {
+    for (const auto& device : devices)
+        if (device.uid == uid) return &device;
+    return nullptr;
+}
+
+TEST(InputDevicesOnServer, ListsTheTestDevices) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    const auto devices = InputDevices::list();
+    const InputDevice* stereo = findDevice(devices, "quorvel-test-stereo");
+    const InputDevice* eight = findDevice(devices, "quorvel-test-eight");
+    const InputDevice* three = findDevice(devices, "quorvel-test-three");
+    ASSERT_TRUE(stereo && eight && three);
+    EXPECT_EQ(stereo->name, "Quorvel Test Stereo");
+    EXPECT_EQ(stereo->channels, 2);
+    EXPECT_EQ(stereo->pairTitle(1), "Inputs 1\u20132 (FL, FR)");
+    EXPECT_EQ(eight->channels, 8);
+    EXPECT_EQ(eight->pairTitle(1), "Inputs 1\u20132");  // AUX positions name nothing
+    EXPECT_EQ(eight->pairTitle(7), "Inputs 7\u20138");
+    EXPECT_EQ(three->channels, 3);
+    EXPECT_EQ(three->pairTitle(3), "Input 3 (FC, FC)");
+    // The output is no input device.
+    EXPECT_EQ(findDevice(devices, "quorvel-test-speakers"), nullptr);
+}
+
+// Checks that the delivered stereo frames are device channels `left` and `right` of the
+// counter signal, bit for bit and without a gap over at least `run` frames.
+void expectCounterPair(const std::vector<float>& samples, int left, int right, std::size_t run) {
+    std::size_t longest = 0;
+    std::size_t current = 0;
+    int previous = -1;  // phase of the frame before, -1 after a break
+    std::size_t foreign = 0;
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+        if (samples[i] == 0 && samples[i + 1] == 0) {  // silence before the signal flows
+            current = 0;
+            previous = -1;
+            continue;
+        }
+        const auto l = test::counterPhase(samples[i], left);
+        const auto r = test::counterPhase(samples[i + 1], right);
+        if (!l || !r || *l != *r) {
+            ++foreign;
+            continue;
+        }
+        current = previous >= 0 && (previous + 1) % 4096 == *l ? current + 1 : 1;
+        previous = *l;
+        longest = std::max(longest, current);
+    }
+    EXPECT_EQ(foreign, 0u) << "frames that are not the device's samples";
+    EXPECT_GE(longest, run);
+}
+
+struct PairCase {
+    const char* uid;
+    int first;
+    int left;   // 0-based device channels expected
+    int right;
+};
+
+class InputCaptureOnServer : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(InputCaptureOnServer, DeliversThePairBitExact) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    const PairCase pair = GetParam();
+    InputDeviceCapture capture(pair.uid, pair.first);
+    test::Collector collector;
+    collector.attach(capture);
+    std::optional<std::optional<std::string>> result;
+    capture.start([&](std::optional<std::string> problem) { result = problem; });
+    ASSERT_TRUE(result.has_value());
+    ASSERT_EQ(*result, std::nullopt);
+    ASSERT_TRUE(collector.waitForFrames(24000));
+    capture.stop();
+    EXPECT_EQ(collector.format(), (CaptureFormat{48000, 2, true}));
+    EXPECT_EQ(collector.threadName(), "quorvel.input");
+    expectCounterPair(collector.samples(), pair.left, pair.right, 9600);
+    EXPECT_EQ(collector.restarts(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, InputCaptureOnServer,
+                         ::testing::Values(PairCase{"quorvel-test-stereo", 1, 0, 1},
+                                           PairCase{"quorvel-test-eight", 7, 6, 7},
+                                           PairCase{"quorvel-test-three", 3, 2, 2}));
+
+std::optional<std::string> startResult(AudioSource& source) {
+    std::optional<std::string> text;
+    source.start([&](std::optional<std::string> problem) { text = problem; });
+    return text;
+}
+
+TEST(InputCaptureFailures, Texts) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    InputDeviceCapture missing("no-such-device", 1);
+    EXPECT_EQ(startResult(missing), "Звуковая карта не найдена — выберите вход в меню «Источник звука»");
+    missing.stop();
+    InputDeviceCapture beyond("quorvel-test-stereo", 3);
+    EXPECT_EQ(startResult(beyond), "У звуковой карты нет таких входов");
+    beyond.stop();
+    beyond.stop();
+}
+
+TEST(InputCaptureFailures, NoServerMeansNoDevice) {
+    const char* saved = std::getenv("PIPEWIRE_REMOTE");
+    const std::string previous = saved ? saved : "";
+    ::setenv("PIPEWIRE_REMOTE", "/nonexistent/quorvel-no-server", 1);
+    InputDeviceCapture capture("quorvel-test-stereo", 1);
+    EXPECT_EQ(startResult(capture), "Звуковая карта не найдена — выберите вход в меню «Источник звука»");
+    capture.stop();
+    EXPECT_TRUE(InputDevices::list().empty());
+    if (saved) ::setenv("PIPEWIRE_REMOTE", previous.c_str(), 1); else ::unsetenv("PIPEWIRE_REMOTE");
+}
+
+// A device of our own that the test can take away or re-clock.
+class TemporaryDevice {
+public:
+    explicit TemporaryDevice(const std::string& name) : name_(name) {
+        test::shell("pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = " + name +
+                    " media.class = Audio/Source/Virtual audio.position = [ FL FR ] object.linger = true }' "
+                    ">/dev/null 2>&1");
+    }
+    ~TemporaryDevice() { remove(); }
+    void remove() { test::shell("pw-cli destroy " + name_ + " >/dev/null 2>&1"); }
+
+private:
+    std::string name_;
+};
+
+TEST(InputCaptureRestarts, WhenTheDeviceGoesAway) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    TemporaryDevice device("quorvel-test-vanishing");
+    InputDeviceCapture capture("quorvel-test-vanishing", 1);
+    test::Collector collector;
+    collector.attach(capture);
+    ASSERT_EQ(startResult(capture), std::nullopt);
+    ASSERT_TRUE(collector.waitForFrames(4800));  // the device is running, mid-callback
+    device.remove();
+    EXPECT_TRUE(collector.waitForRestart());
+    capture.stop();
+}
+
+TEST(InputCaptureRestarts, WhenTheRateChanges) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    TemporaryDevice device("quorvel-test-reclocked");
+    InputDeviceCapture capture("quorvel-test-reclocked", 1);
+    test::Collector collector;
+    collector.attach(capture);
+    ASSERT_EQ(startResult(capture), std::nullopt);
+    ASSERT_TRUE(collector.waitForFrames(4800));
+    EXPECT_EQ(collector.format()->sampleRate, 48000);
+    test::shell("pw-metadata -n settings 0 clock.force-rate 96000 >/dev/null");
+    const bool restarted = collector.waitForRestart();
+    test::shell("pw-metadata -n settings 0 clock.force-rate 0 >/dev/null");
+    EXPECT_TRUE(restarted);
+    capture.stop();
+}
+
+TEST(InputCaptureRealTime, SteadyStateAllocatesNothing) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    InputDeviceCapture capture("quorvel-test-eight", 3);
+    std::optional<test::AllocationCounter> counter;  // lives on the capture thread
+    std::atomic<int> calls{0};
+    std::atomic<long> allocations{-1};
+    capture.onAudio = [&](AudioBufferList, std::int64_t, const CaptureFormat&) {
+        const int call = ++calls;
+        if (call == 20) counter.emplace();
+        if (call == 120) {
+            allocations = static_cast<long>(counter->count());
+            counter.reset();
+        }
+    };
+    ASSERT_EQ(startResult(capture), std::nullopt);
+    for (int i = 0; i < 200 && allocations < 0; ++i) std::this_thread::sleep_for(50ms);
+    capture.stop();
+    EXPECT_EQ(allocations.load(), 0);
+}
+
+}  // namespace
+}  // namespace quorvel
