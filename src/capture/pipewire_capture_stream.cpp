@@ -95,6 +95,13 @@ int PipeWireCaptureStream::setActive(bool active) {
     return pw_stream_set_active(stream_, active);
 }
 
+void PipeWireCaptureStream::updateProperties(const std::vector<std::pair<std::string, std::string>>& properties) {
+    std::vector<spa_dict_item> items;
+    for (const auto& [key, value] : properties) items.push_back(SPA_DICT_ITEM_INIT(key.c_str(), value.c_str()));
+    const spa_dict dict = SPA_DICT_INIT(items.data(), static_cast<std::uint32_t>(items.size()));
+    pw_stream_update_properties(stream_, &dict);
+}
+
 // Loop thread, every cycle: only dequeues, hands over and queues; no allocation.
 void PipeWireCaptureStream::onProcess(void* data) {
     auto* self = static_cast<PipeWireCaptureStream*>(data);

@@ -40,6 +40,7 @@ public:
     // The stream's node in the graph; 0 until the server has made it.
     std::uint32_t nodeId() const;
     int setActive(bool active);
+    void updateProperties(const std::vector<std::pair<std::string, std::string>>& properties);
     // The channel count of the negotiated format; 0 until one is.
     std::uint32_t negotiatedChannels() const { return negotiatedChannels_; }
 

@@ -197,7 +197,7 @@ PipeWireGraph::~PipeWireGraph() {
 
 bool PipeWireGraph::settle() {
     using namespace std::chrono_literals;
-    return registry_ && loop_.roundtrip(2s) && loop_.roundtrip(2s);
+    return registry_ && loop_.roundtrip(2s) && loop_.roundtrip(2s) && loop_.roundtrip(2s);
 }
 
 void PipeWireGraph::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t version,
@@ -392,7 +392,9 @@ std::shared_ptr<TableAudioObjects> PipeWireGraph::table() const {
             table->setString(id, address(selector::processBundleID), identity);
         std::vector<AudioObjectID> playsInto;
         for (const auto& [linkId, link] : links_)
-            if (link.outputNode == id && std::find(playsInto.begin(), playsInto.end(), link.inputNode) == playsInto.end())
+            if (link.outputNode == id && node(link.inputNode) &&
+                node(link.inputNode)->mediaClass().starts_with("Audio/") &&
+                std::find(playsInto.begin(), playsInto.end(), link.inputNode) == playsInto.end())
                 playsInto.push_back(link.inputNode);
         table->setIDs(id, address(selector::processDevices, scope::output), playsInto);
     }

@@ -24,8 +24,8 @@ class PipeWireLoop;
 //   system (1)         'dev#' device nodes, 'prs#' application streams, 'sOut' default sink
 //   device node        'uid ' node.name, 'lnam' description, 'slay'/'lchn' (input scope)
 //                      from its capture ports, 'nsrt' its rate, 'livn' 1
-//   application stream 'pbid' its application identity, 'pdv#' (output scope) the nodes
-//                      it plays into
+//   application stream 'pbid' its application identity, 'pdv#' (output scope) the
+//                      devices it plays into
 //   any node with a negotiated format: 'tfmt'
 //
 // Object ids are the PipeWire global ids (never 0 or 1: those are the core and its first
@@ -66,11 +66,13 @@ public:
     PipeWireGraph(const PipeWireGraph&) = delete;
     PipeWireGraph& operator=(const PipeWireGraph&) = delete;
 
-    // Waits until the registry and every bound object have reported (two round trips:
-    // one for the globals, one for the info of the objects bound on their arrival).
+    // Waits until the registry and every bound object have reported: one round trip for
+    // the globals, one for the info of the objects bound on their arrival, one for the
+    // formats that info asked for.
     bool settle();
 
     const Node* node(std::uint32_t id) const;
+    const std::map<std::uint32_t, Node>& nodes() const { return nodes_; }
     std::optional<std::uint32_t> nodeByName(const std::string& name) const;
     // The node's ports in one direction, monitor ports left out, by port index.
     std::vector<Port> ports(std::uint32_t nodeId, bool output) const;

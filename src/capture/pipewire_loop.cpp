@@ -77,9 +77,10 @@ void PipeWireLoop::onCoreDone(void* data, std::uint32_t id, int seq) {
 
 void PipeWireLoop::onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
     auto* self = static_cast<PipeWireLoop*>(data);
-    // Errors about other objects (a refused link, say) belong to their owners.
-    if (id != PW_ID_CORE) return;
-    self->error_ = res < 0 ? res : -EPIPE;
+    // Errors about other objects (a refused link, an object that went away while we
+    // bound it) belong to their owners; only a broken connection ends ours.
+    if (id != PW_ID_CORE || res != -EPIPE) return;
+    self->error_ = res;
     self->signal();
 }
 

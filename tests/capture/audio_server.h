@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -13,28 +15,37 @@
 #include <vector>
 
 #include "capture/audio_source.h"
+#include "capture/capture_error.h"
 #include "capture/pipewire_graph.h"
 #include "capture/pipewire_loop.h"
+
+namespace quorvel {
+// Failures print as the text the user would see.
+inline void PrintTo(const CaptureError& error, std::ostream* out) {
+    *out << error.description();
+}
+}  // namespace quorvel
 
 // The private audio server that scripts/audio-server.sh starts for the tests.
 namespace quorvel::test {
 
-// Whether the private server is up: PipeWire answers and knows the test devices (so a
-// user's own audio server is never used by mistake).
-inline bool privateAudioServer() {
-    if (!std::getenv("QUORVEL_AUDIO_SERVER_DIR")) return false;
+// Why the private server cannot be used, or nothing when it can: PipeWire must answer
+// and know the test devices (so a user's own audio server is never used by mistake).
+inline std::optional<std::string> privateAudioServerMissing() {
+    if (!std::getenv("QUORVEL_AUDIO_SERVER_DIR")) return "the private PipeWire server is not running (use scripts/with-test-services.sh)";
     int error = 0;
     auto loop = PipeWireLoop::connect("quorvel.probe", error);
-    if (!loop) return false;
+    if (!loop) return "PipeWire does not answer (" + std::to_string(error) + ")";
     PipeWireLoop::Lock lock(*loop);
     PipeWireGraph graph(*loop);
-    return graph.settle() && graph.nodeByName("quorvel-test-stereo").has_value();
+    if (!graph.settle()) return "PipeWire does not answer in time (" + std::to_string(loop->error()) + ")";
+    if (!graph.nodeByName("quorvel-test-stereo")) return "PipeWire without the test devices";
+    return std::nullopt;
 }
 
-#define QUORVEL_REQUIRE_AUDIO_SERVER()                                                                   \
-    do {                                                                                                 \
-        if (!::quorvel::test::privateAudioServer())                                                      \
-            GTEST_SKIP() << "the private PipeWire server is not running (use scripts/with-test-services.sh)"; \
+#define QUORVEL_REQUIRE_AUDIO_SERVER()                                                   \
+    do {                                                                                 \
+        if (const auto missing = ::quorvel::test::privateAudioServerMissing()) GTEST_SKIP() << *missing; \
     } while (false)
 
 // Runs a shell command with the private server's environment; its exit status.
@@ -56,7 +67,7 @@ inline int startPlayer(const std::string& id, double value) {
 }
 
 inline void killPlayer(int pid) {
-    if (pid > 0) shell("kill -TERM -- -" + std::to_string(pid) + " 2>/dev/null");
+    if (pid > 0) ::kill(-pid, SIGTERM);
 }
 
 // The test devices' counter signal: sample n of channel c.

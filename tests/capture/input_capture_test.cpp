@@ -4,6 +4,8 @@
 #include <optional>
 #include <thread>
 
+#include <pipewire/pipewire.h>
+
 #include "audio_server.h"
 #include "capture/input_device_capture.h"
 #include "capture/input_devices.h"
@@ -129,16 +131,44 @@ TEST(InputCaptureFailures, NoServerMeansNoDevice) {
 // A device of our own that the test can take away or re-clock.
 class TemporaryDevice {
 public:
-    explicit TemporaryDevice(const std::string& name) : name_(name) {
-        test::shell("pw-cli create-node adapter '{ factory.name = support.null-audio-sink node.name = " + name +
-                    " media.class = Audio/Source/Virtual audio.position = [ FL FR ] object.linger = true }' "
-                    ">/dev/null 2>&1");
+    explicit TemporaryDevice(const std::string& name) {
+        int error = 0;
+        loop_ = PipeWireLoop::connect("quorvel.device", error);
+        if (!loop_) return;
+        PipeWireLoop::Lock lock(*loop_);
+        pw_properties* properties = pw_properties_new(
+            "factory.name", "support.null-audio-sink", "node.name", name.c_str(), "media.class",
+            "Audio/Source/Virtual", "audio.position", "[ FL FR ]", "object.linger", "false", nullptr);
+        proxy_ = static_cast<pw_proxy*>(
+            pw_core_create_object(loop_->core(), "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &properties->dict, 0));
+        pw_properties_free(properties);
+        PipeWireGraph graph(*loop_);
+        graph.onChange = [this] { loop_->signal(); };
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        const auto ready = [&] {
+            const auto id = graph.nodeByName(name);
+            return id && graph.inputChannels(*id).size() == 2;
+        };
+        graph.settle();
+        while (!ready() && loop_->waitUntil(deadline)) {
+        }
+        graph.onChange = nullptr;
     }
     ~TemporaryDevice() { remove(); }
-    void remove() { test::shell("pw-cli destroy " + name_ + " >/dev/null 2>&1"); }
+    void remove() {
+        if (!loop_) return;
+        {
+            PipeWireLoop::Lock lock(*loop_);
+            if (proxy_) pw_proxy_destroy(proxy_);
+            proxy_ = nullptr;
+            loop_->roundtrip(2s);
+        }
+        loop_.reset();
+    }
 
 private:
-    std::string name_;
+    std::unique_ptr<PipeWireLoop> loop_;
+    pw_proxy* proxy_ = nullptr;
 };
 
 TEST(InputCaptureRestarts, WhenTheDeviceGoesAway) {
