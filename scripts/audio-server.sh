@@ -129,7 +129,8 @@ start() {
     spawn "feed-$key" sh -c "exec perl '$here/test-signal.pl' $channels > '$dir/fifo/$key'"
   done
   if ! wait_for pipewire-pulse 100 pactl info ||
-    ! wait_for "the default sink" 100 sh -c 'pactl get-default-sink | grep -qx quorvel-test-speakers'; then
+    ! wait_for "the default sink" 100 sh -c 'pactl get-default-sink | grep -qx quorvel-test-speakers' ||
+    ! wait_for "the input ports" 100 sh -c '[ "$(pw-link -o | grep -c "^quorvel-test-[a-z]*:capture_")" -ge 13 ]'; then
     stop "$dir"
     unreachable_exports "$dir"
     return 0
