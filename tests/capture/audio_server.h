@@ -48,6 +48,25 @@ inline std::optional<std::string> privateAudioServerMissing() {
         if (const auto missing = ::quorvel::test::privateAudioServerMissing()) GTEST_SKIP() << *missing; \
     } while (false)
 
+// Sets an environment variable for the life of the guard.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        ::setenv(name, value, 1);
+    }
+    ~ScopedEnv() {
+        if (previous_) ::setenv(name_.c_str(), previous_->c_str(), 1);
+        else ::unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
 // Runs a shell command with the private server's environment; its exit status.
 inline int shell(const std::string& command) {
     return std::system(command.c_str());

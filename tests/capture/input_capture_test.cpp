@@ -118,14 +118,11 @@ TEST(InputCaptureFailures, Texts) {
 }
 
 TEST(InputCaptureFailures, NoServerMeansNoDevice) {
-    const char* saved = std::getenv("PIPEWIRE_REMOTE");
-    const std::string previous = saved ? saved : "";
-    ::setenv("PIPEWIRE_REMOTE", "/nonexistent/quorvel-no-server", 1);
+    test::ScopedEnv noServer("PIPEWIRE_REMOTE", "/nonexistent/quorvel-no-server");
     InputDeviceCapture capture("quorvel-test-stereo", 1);
     EXPECT_EQ(startResult(capture), "Звуковая карта не найдена — выберите вход в меню «Источник звука»");
     capture.stop();
     EXPECT_TRUE(InputDevices::list().empty());
-    if (saved) ::setenv("PIPEWIRE_REMOTE", previous.c_str(), 1); else ::unsetenv("PIPEWIRE_REMOTE");
 }
 
 // A device of our own that the test can take away or re-clock.

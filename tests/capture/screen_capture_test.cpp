@@ -104,15 +104,12 @@ TEST(MonitorOnServer, NoProTools) {
 }
 
 TEST(MonitorWithoutServer, AsksForPermission) {
-    const char* saved = std::getenv("PULSE_SERVER");
-    const std::string previous = saved ? saved : "";
-    ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvel-no-server", 1);
+    test::ScopedEnv noServer("PULSE_SERVER", "unix:/nonexistent/quorvel-no-server");
     ScreenCaptureAudio monitor;
     EXPECT_EQ(startMonitor(monitor),
               "Нет разрешения на запись звука: Системные настройки → Конфиденциальность и безопасность → "
               "Запись экрана и системного звука");
     monitor.stop();
-    if (saved) ::setenv("PULSE_SERVER", previous.c_str(), 1); else ::unsetenv("PULSE_SERVER");
 }
 
 }  // namespace
