@@ -161,7 +161,7 @@ player() {
   mkdir -p "$dir/pids" "$dir/log"
   local name="player-$$-$RANDOM"
   spawn "$name" sh -c "exec perl -e 'my \$b = pack(\"f<*\", ($value) x 9600); print \$b while 1' |
-    exec pacat --playback --raw --format=float32le --rate=48000 --channels=2 --latency-msec=20 \
+    exec pacat --playback --raw --format=float32le --rate=48000 --channels=2 --latency-msec=100 \
       --client-name='$id' --property='application.id=$id'"
   cat "$dir/pids/$name"
 }
