@@ -14,8 +14,9 @@
 #   quorvel-test-stereo  "Quorvel Test Stereo"  2 channels [FL FR]
 #   quorvel-test-eight   "Quorvel Test Eight"   8 channels [AUX0 … AUX7]
 #   quorvel-test-three   "Quorvel Test Three"   3 channels [FL FR FC]
+#   quorvel-test-hires   "Quorvel Test Hi-Res"  2 channels [FL FR], 96000 Hz (benchmarks)
 # and one output, quorvel-test-speakers [FL FR], the default sink the players use.
-# All run at 48000 Hz.
+# The graph runs at 48000 Hz unless a client forces another rate.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -69,12 +70,13 @@ write_config() {
   {
     echo 'context.properties = { default.clock.rate = 48000 default.clock.allowed-rates = [ 44100 48000 96000 ] }'
     echo 'context.modules = ['
-    for device in "stereo|Quorvel Test Stereo|2|FL FR" "eight|Quorvel Test Eight|8|AUX0 AUX1 AUX2 AUX3 AUX4 AUX5 AUX6 AUX7" \
-      "three|Quorvel Test Three|3|FL FR FC"; do
-      IFS='|' read -r key description channels positions <<<"$device"
+    for device in "stereo|Quorvel Test Stereo|2|FL FR|48000" \
+      "eight|Quorvel Test Eight|8|AUX0 AUX1 AUX2 AUX3 AUX4 AUX5 AUX6 AUX7|48000" \
+      "three|Quorvel Test Three|3|FL FR FC|48000" "hires|Quorvel Test Hi-Res|2|FL FR|96000"; do
+      IFS='|' read -r key description channels positions rate <<<"$device"
       cat <<EOF
   { name = libpipewire-module-pipe-tunnel
-    args = { tunnel.mode = source pipe.filename = "$dir/fifo/$key" audio.format = F32 audio.rate = 48000
+    args = { tunnel.mode = source pipe.filename = "$dir/fifo/$key" audio.format = F32 audio.rate = $rate
              audio.channels = $channels audio.position = [ $positions ]
              node.name = "quorvel-test-$key" node.description = "$description" } }
 EOF
@@ -123,14 +125,14 @@ start() {
   spawn wireplumber wireplumber
   spawn pipewire-pulse pipewire-pulse
   local key channels
-  for device in stereo:2 eight:8 three:3; do
+  for device in stereo:2 eight:8 three:3 hires:2; do
     key=${device%%:*}
     channels=${device##*:}
     spawn "feed-$key" sh -c "exec perl '$here/test-signal.pl' $channels > '$dir/fifo/$key'"
   done
   if ! wait_for pipewire-pulse 100 pactl info ||
     ! wait_for "the default sink" 100 sh -c 'pactl get-default-sink | grep -qx quorvel-test-speakers' ||
-    ! wait_for "the input ports" 100 sh -c '[ "$(pw-link -o | grep -c "^quorvel-test-[a-z]*:capture_")" -ge 13 ]'; then
+    ! wait_for "the input ports" 100 sh -c '[ "$(pw-link -o | grep -c "^quorvel-test-[a-z]*:capture_")" -ge 15 ]'; then
     stop "$dir"
     unreachable_exports "$dir"
     return 0
