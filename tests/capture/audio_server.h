@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <thread>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +21,7 @@
 #include "capture/capture_error.h"
 #include "capture/pipewire_graph.h"
 #include "capture/pipewire_loop.h"
+#include "support/allocation_counter.h"
 
 namespace quorvel {
 // Failures print as the text the user would see.
@@ -66,6 +70,27 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// Allocations on the source's own thread between its 20th and 120th block, all of its
+// work included (the receiver here allocates nothing); -1 when the blocks did not come.
+// `start` starts the source and tells whether it started.
+inline long steadyStateAllocations(AudioSource& source, const std::function<bool()>& start) {
+    std::optional<AllocationCounter> counter;  // lives on the source's thread
+    std::atomic<int> calls{0};
+    std::atomic<long> allocations{-1};
+    source.onAudio = [&](AudioBufferList, std::int64_t, const CaptureFormat&) {
+        const int call = ++calls;
+        if (call == 20) counter.emplace();
+        if (call == 120) {
+            allocations = static_cast<long>(counter->count());
+            counter.reset();
+        }
+    };
+    if (!start()) return -1;
+    for (int i = 0; i < 200 && allocations < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    source.stop();
+    return allocations;
+}
 
 // Runs a shell command with the private server's environment; its exit status.
 inline int shell(const std::string& command) {

@@ -200,21 +200,7 @@ TEST(InputCaptureRestarts, WhenTheRateChanges) {
 TEST(InputCaptureRealTime, SteadyStateAllocatesNothing) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
     InputDeviceCapture capture("quorvel-test-eight", 3);
-    std::optional<test::AllocationCounter> counter;  // lives on the capture thread
-    std::atomic<int> calls{0};
-    std::atomic<long> allocations{-1};
-    capture.onAudio = [&](AudioBufferList, std::int64_t, const CaptureFormat&) {
-        const int call = ++calls;
-        if (call == 20) counter.emplace();
-        if (call == 120) {
-            allocations = static_cast<long>(counter->count());
-            counter.reset();
-        }
-    };
-    ASSERT_EQ(startResult(capture), std::nullopt);
-    for (int i = 0; i < 200 && allocations < 0; ++i) std::this_thread::sleep_for(50ms);
-    capture.stop();
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(test::steadyStateAllocations(capture, [&] { return startResult(capture) == std::nullopt; }), 0);
 }
 
 }  // namespace

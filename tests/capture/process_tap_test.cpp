@@ -204,5 +204,15 @@ TEST(ProcessTapOnServer, RestartWhenTheGraphRateChanges) {
     tap.stop();
 }
 
+TEST(ProcessTapOnServer, SteadyStateAllocatesNothing) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    ASSERT_TRUE(waitForProTools(1));
+    ProcessTapCapture tap;
+    const auto processes = ProcessTapCapture::proToolsProcesses(*systemAudioObjects());
+    EXPECT_EQ(test::steadyStateAllocations(tap, [&] { return !tap.start(processes); }), 0);
+}
+
 }  // namespace
 }  // namespace quorvel

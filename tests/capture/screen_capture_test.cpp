@@ -93,6 +93,15 @@ TEST(MonitorOnServer, MixesTheMatchingPlayersOnly) {
     monitor.stop();
 }
 
+TEST(MonitorOnServer, SteadyStateAllocatesNothing) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.pids = {test::startPlayer("com.avid.ProTools.A", 0.25), test::startPlayer("com.avid.ProTools.B", 0.125)};
+    std::this_thread::sleep_for(300ms);
+    ScreenCaptureAudio monitor;
+    EXPECT_EQ(test::steadyStateAllocations(monitor, [&] { return startWhenPlaying(monitor) == std::nullopt; }), 0);
+}
+
 TEST(MonitorOnServer, NoProTools) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
     Players players;
