@@ -131,6 +131,9 @@ std::optional<std::string> InputDeviceCapture::begin() {
         const std::array<AudioBuffer, 1> list{out};
         if (audio->owner->onAudio) audio->owner->onAudio(list, frames, audio->format);
     };
+    running->stream->onLost = [this] {
+        if (onRestartNeeded) onRestartNeeded();
+    };
     stream_ = std::move(running);
 
     // Listeners: the device going away ('livn') and its rate changing ('nsrt').

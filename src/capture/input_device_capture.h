@@ -46,9 +46,6 @@ public:
     // `scratch` is shorter than any block before.
     static std::int64_t interleave(AudioBufferList input, Position left, Position right, std::vector<float>& scratch);
 
-    static constexpr const char* micSettingsPath =
-        "Системные настройки → Конфиденциальность и безопасность → Микрофон";
-
 private:
     struct Stream;
     std::optional<std::string> begin();

@@ -139,7 +139,8 @@ void PipeWireCaptureStream::onParamChanged(void* data, std::uint32_t id, const s
 
 void PipeWireCaptureStream::onStateChanged(void* data, int, int state, const char*) {
     auto* self = static_cast<PipeWireCaptureStream*>(data);
-    if ((state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) && self->onLost) self->onLost();
+    // A device that goes away only disconnects the stream; its owner learns that from the registry.
+    if (state == PW_STREAM_STATE_ERROR && self->onLost) self->onLost();
 }
 
 }  // namespace quorvel

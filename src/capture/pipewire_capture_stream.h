@@ -47,7 +47,7 @@ public:
     // Loop thread, per cycle: one buffer of frames x negotiatedChannels() floats.
     // Must not allocate, lock or block.
     std::function<void(const AudioBuffer& buffer)> onBuffer;
-    // Loop thread: the stream was disconnected by the server or failed.
+    // Loop thread: the stream failed (the server refused or lost it).
     std::function<void()> onLost;
 
 private:

@@ -212,6 +212,9 @@ void ProcessTapCapture::listen() {
     graph_->onRemoved = [this](std::uint32_t id) {
         if (id == tapID_ && onRestartNeeded) onRestartNeeded();
     };
+    stream_->onLost = [this] {
+        if (onRestartNeeded) onRestartNeeded();
+    };
 }
 
 void ProcessTapCapture::stop() {
