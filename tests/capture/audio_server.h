@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -47,10 +50,33 @@ inline std::optional<std::string> privateAudioServerMissing() {
     return std::nullopt;
 }
 
-#define QUORVEL_REQUIRE_AUDIO_SERVER()                                                   \
-    do {                                                                                 \
-        if (const auto missing = ::quorvel::test::privateAudioServerMissing()) GTEST_SKIP() << *missing; \
-    } while (false)
+// Holds the private server for one test: tests run in parallel processes (ctest -j),
+// and players or a forced graph rate of one would leak into another's capture.
+class ServerLock {
+public:
+    ServerLock() {
+        missing_ = privateAudioServerMissing();
+        if (missing_) return;
+        const std::string path = std::string(std::getenv("QUORVEL_AUDIO_SERVER_DIR")) + "/tests.lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    }
+    ~ServerLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ServerLock(const ServerLock&) = delete;
+    ServerLock& operator=(const ServerLock&) = delete;
+    const std::optional<std::string>& missing() const { return missing_; }
+
+private:
+    std::optional<std::string> missing_;
+    int fd_ = -1;
+};
+
+// Skips the test without the private server, else holds it until the test ends.
+#define QUORVEL_REQUIRE_AUDIO_SERVER()                        \
+    const ::quorvel::test::ServerLock quorvelServerLock;      \
+    if (quorvelServerLock.missing()) GTEST_SKIP() << *quorvelServerLock.missing()
 
 // Sets an environment variable for the life of the guard.
 class ScopedEnv {
@@ -111,7 +137,10 @@ inline int startPlayer(const std::string& id, double value) {
 }
 
 inline void killPlayer(int pid) {
-    if (pid > 0) ::kill(-pid, SIGTERM);
+    if (pid <= 0) return;
+    ::kill(-pid, SIGTERM);
+    // Gone before the next test looks at the graph.
+    for (int i = 0; i < 100 && ::kill(-pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 // The test devices' counter signal: sample n of channel c.
