@@ -19,6 +19,9 @@ class PipeWireGraph;
 // 32-bit float at the device's rate, on the thread "quorvel.input". A channel that is
 // the device's last is delivered on both sides. A change of the device's rate, or the
 // device going away, asks for a restart.
+//
+// The callbacks it hands the audio server reach it directly, never after stop(), which
+// the destructor runs too, has ended them on the audio thread's own lock.
 class InputDeviceCapture final : public AudioSource {
 public:
     // Where one channel lies in a device's input buffers.

@@ -89,6 +89,13 @@ AudioStreamBasicDescription describe(const PipeWireGraph::RawFormat& raw) {
     return description;
 }
 
+// Ports in their node's order.
+std::vector<PipeWireGraph::Port> byIndex(std::vector<PipeWireGraph::Port> ports) {
+    std::sort(ports.begin(), ports.end(),
+              [](const PipeWireGraph::Port& a, const PipeWireGraph::Port& b) { return a.index < b.index; });
+    return ports;
+}
+
 }  // namespace
 
 std::optional<std::string> channelNameOfPosition(const std::string& position) {
@@ -299,8 +306,7 @@ std::vector<PipeWireGraph::Port> PipeWireGraph::ports(std::uint32_t nodeId, bool
     std::vector<Port> result;
     for (const auto& [id, port] : ports_)
         if (port.nodeId == nodeId && port.output == output && !port.monitor) result.push_back(port);
-    std::stable_sort(result.begin(), result.end(), [](const Port& a, const Port& b) { return a.index < b.index; });
-    return result;
+    return byIndex(std::move(result));
 }
 
 std::vector<PipeWireGraph::Port> PipeWireGraph::inputChannels(std::uint32_t nodeId) const {
@@ -312,8 +318,7 @@ std::vector<PipeWireGraph::Port> PipeWireGraph::inputChannels(std::uint32_t node
     std::vector<Port> result;
     for (const auto& [id, port] : ports_)
         if (port.nodeId == nodeId && port.output) result.push_back(port);
-    std::stable_sort(result.begin(), result.end(), [](const Port& a, const Port& b) { return a.index < b.index; });
-    return result;
+    return byIndex(std::move(result));
 }
 
 std::vector<std::uint32_t> PipeWireGraph::devices() const {

@@ -101,7 +101,7 @@ std::optional<CaptureError> ProcessTapCapture::build(const std::vector<AudioObje
     request.channels = 2;
     request.positions = {"FL", "FR"};
     request.properties = {{"node.name", "quorvel.tap"},
-                          {"node.description", "Velmora Remote Studio"},
+                          {"node.description", "Velmora Remote Studio (захват)"},
                           {"media.name", "Velmora Remote Studio"},
                           {"node.autoconnect", "false"},
                           {"node.dont-reconnect", "true"}};

@@ -25,6 +25,9 @@ class PipeWireCaptureStream;
 // stream while those keep playing to their own output; the graph mixes them. Audio
 // arrives on the thread "quorvel.audio". A new rate or format of the tap asks for a
 // restart.
+//
+// The callbacks it hands the audio server reach it directly, never after stop(), which
+// the destructor runs too, has ended them on the audio thread's own lock.
 class ProcessTapCapture final : public AudioSource {
 public:
     static constexpr std::string_view proToolsBundlePrefix = AudioSources::proToolsBundlePrefix;

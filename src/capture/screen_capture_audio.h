@@ -20,6 +20,9 @@ namespace quorvel {
 // left out; several applications are mixed here. Audio arrives on the thread
 // "quorvel.sck"; the end of capture (an application stream or the server going away)
 // asks for a restart.
+//
+// The callbacks it hands the audio server reach it directly, never after stop(), which
+// the destructor runs too, has ended them on the audio thread's own lock.
 class ScreenCaptureAudio final : public AudioSource {
 public:
     ScreenCaptureAudio();
