@@ -1,13 +1,15 @@
 // Capture measurements against the private audio server (run under
 // scripts/with-test-services.sh, or with the exports of scripts/audio-server.sh start):
-//  1. the delay from a capture block reaching us to the packetizer emitting the packet
-//     that the block completes, through the real AudioPipeline;
+//  1. the delay from PipeWire starting the graph cycle that hands us a block (and from
+//     the block reaching our callback) to the packetizer emitting the packet that the
+//     block completes, through the real AudioPipeline;
 //  2. the CPU time of `quorvel meter` on a 96 kHz stereo source.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +22,8 @@
 
 #include "audio/audio_pipeline.h"
 #include "audio/packet_sink.h"
-#include "capture/input_device_capture.h"
+#include "capture/pipewire_capture_stream.h"
+#include "capture/pipewire_loop.h"
 #include "runtime/serial_queue.h"
 
 namespace {
@@ -41,34 +44,67 @@ public:
     std::size_t count = 0;
 };
 
-void measureDelay(const std::string& uid, std::chrono::seconds duration) {
-    quorvel::SerialQueue mainQueue("quorvel.main");
-    auto sink = std::make_shared<TimingSink>();
-    quorvel::AudioPipeline pipeline(sink, mainQueue.executor());
-    quorvel::InputDeviceCapture capture(uid, 1);
-    std::atomic<long> blocks{0};
-    capture.onAudio = [&](quorvel::AudioBufferList buffers, std::int64_t frames, const quorvel::CaptureFormat& format) {
-        sink->blockArrived = Clock::now();
-        pipeline.process(buffers, frames, format);
-        ++blocks;
-    };
-    std::optional<std::string> problem;
-    capture.start([&](std::optional<std::string> text) { problem = text; });
-    if (problem) {
-        std::printf("delay: cannot capture %s: %s\n", uid.c_str(), problem->c_str());
-        return;
-    }
-    std::this_thread::sleep_for(duration);
-    capture.stop();
-    std::vector<double> delays(sink->delays.begin(), sink->delays.begin() + static_cast<long>(sink->count));
+void printDelays(const char* what, std::vector<double> delays) {
     std::sort(delays.begin(), delays.end());
     if (delays.empty()) {
-        std::printf("delay: no packets\n");
+        std::printf("%s: no packets\n", what);
         return;
     }
     const auto at = [&](double q) { return delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))]; };
-    std::printf("delay block -> packet (%s, %zu packets, %ld blocks): median %.1f us, p99 %.1f us, max %.1f us\n",
-                uid.c_str(), delays.size(), blocks.load(), at(0.5), at(0.99), delays.back());
+    std::printf("%s (%zu packets): median %.1f us, p99 %.1f us, max %.1f us\n", what, delays.size(), at(0.5), at(0.99),
+                delays.back());
+}
+
+// Both delays for the packets of `duration` of capture from device `uid`.
+void measureDelay(const std::string& uid, std::chrono::seconds duration) {
+    quorvel::SerialQueue mainQueue("quorvel.main");
+    auto fromCallback = std::make_shared<TimingSink>();
+    auto fromCycle = std::make_shared<TimingSink>();
+    quorvel::AudioPipeline callbackPipeline(fromCallback, mainQueue.executor());
+    quorvel::AudioPipeline cyclePipeline(fromCycle, mainQueue.executor());
+
+    int error = 0;
+    auto loop = quorvel::PipeWireLoop::connect("quorvel.input", error);
+    if (!loop) {
+        std::printf("delay: no PipeWire (%d)\n", error);
+        return;
+    }
+    std::unique_ptr<quorvel::PipeWireCaptureStream> stream;
+    {
+        quorvel::PipeWireLoop::Lock lock(*loop);
+        quorvel::PipeWireCaptureStream::Request request;
+        request.rate = 48000;
+        request.positions = {"FL", "FR"};
+        request.properties = {{"target.object", uid},
+                              {"node.autoconnect", "true"},
+                              {"node.dont-reconnect", "true"},
+                              {"stream.dont-remix", "true"}};
+        quorvel::PipeWireCaptureStream::Failure failure{};
+        stream = quorvel::PipeWireCaptureStream::connect(*loop, request, error, failure);
+        if (!stream) {
+            std::printf("delay: cannot capture %s (%d)\n", uid.c_str(), error);
+            return;
+        }
+        auto* capture = stream.get();
+        stream->onBuffer = [&, capture](const quorvel::AudioBuffer& buffer) {
+            const std::array<quorvel::AudioBuffer, 1> list{buffer};
+            const auto frames = static_cast<std::int64_t>(buffer.dataByteSize / 8);
+            const quorvel::CaptureFormat format{48000, 2, true};
+            fromCycle->blockArrived = capture->cycleStart();
+            cyclePipeline.process(list, frames, format);
+            fromCallback->blockArrived = Clock::now();
+            callbackPipeline.process(list, frames, format);
+        };
+    }
+    std::this_thread::sleep_for(duration);
+    {
+        quorvel::PipeWireLoop::Lock lock(*loop);
+        stream.reset();
+    }
+    printDelays(("graph cycle start -> packet, " + uid).c_str(),
+                {fromCycle->delays.begin(), fromCycle->delays.begin() + static_cast<long>(fromCycle->count)});
+    printDelays(("our callback -> packet, " + uid).c_str(),
+                {fromCallback->delays.begin(), fromCallback->delays.begin() + static_cast<long>(fromCallback->count)});
 }
 
 void measureMeterCpu(const std::string& quorvel, const std::string& key, int seconds) {

@@ -91,6 +91,13 @@ std::uint32_t PipeWireCaptureStream::nodeId() const {
     return id == SPA_ID_INVALID ? 0 : id;
 }
 
+// The graph stamps its cycles with CLOCK_MONOTONIC, the steady clock's source here.
+std::chrono::steady_clock::time_point PipeWireCaptureStream::cycleStart() const {
+    pw_time time{};
+    if (pw_stream_get_time_n(stream_, &time, sizeof time) < 0 || time.now <= 0) return {};
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(time.now));
+}
+
 int PipeWireCaptureStream::setActive(bool active) {
     return pw_stream_set_active(stream_, active);
 }

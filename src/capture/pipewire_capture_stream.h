@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,8 @@ public:
     std::uint32_t nodeId() const;
     int setActive(bool active);
     void updateProperties(const std::vector<std::pair<std::string, std::string>>& properties);
+    // Loop thread, while processing: when the graph started the current cycle.
+    std::chrono::steady_clock::time_point cycleStart() const;
     // The channel count of the negotiated format; 0 until one is.
     std::uint32_t negotiatedChannels() const { return negotiatedChannels_; }
 
