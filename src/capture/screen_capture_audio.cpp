@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 
 #include "capture/audio_sources.h"
 
@@ -21,11 +22,29 @@ const char* const permissionText =
     "Нет разрешения на запись звука: Системные настройки → Конфиденциальность и безопасность → "
     "Запись экрана и системного звука";
 
-// application.id, else the portal's app id, else the binary.
-std::string identityOf(const pa_proplist* properties) {
-    for (const char* key : {"application.id", "pipewire.access.portal.app_id", PA_PROP_APPLICATION_PROCESS_BINARY}) {
-        const char* value = pa_proplist_gets(properties, key);
-        if (value && *value) return value;
+// The properties that say whose a stream is.
+struct Identity {
+    std::string applicationID;
+    std::string portalID;
+    std::string binary;
+    std::string processID;
+
+    static Identity of(const pa_proplist* properties) {
+        const auto get = [properties](const char* key) {
+            const char* value = pa_proplist_gets(properties, key);
+            return std::string(value ? value : "");
+        };
+        return {get("application.id"), get("pipewire.access.portal.app_id"), get(PA_PROP_APPLICATION_PROCESS_BINARY),
+                get(PA_PROP_APPLICATION_PROCESS_ID)};
+    }
+};
+
+// application.id, else the portal's app id, else the binary: each from the stream, else
+// from its client (a native PipeWire client's stream carries only its own properties).
+std::string identityOf(const Identity& stream, const Identity& client) {
+    for (const auto field : {&Identity::applicationID, &Identity::portalID, &Identity::binary}) {
+        if (!(stream.*field).empty()) return stream.*field;
+        if (!(client.*field).empty()) return client.*field;
     }
     return {};
 }
@@ -81,6 +100,7 @@ struct ScreenCaptureAudio::Capture {
         std::string monitor;
     };
     std::vector<Target> targets;
+    std::map<std::uint32_t, Identity> clients;
 
     ~Capture() {
         if (!loop) return;
@@ -126,6 +146,16 @@ struct ScreenCaptureAudio::Capture {
 
     static void onSignal(pa_context*, void* data) { pa_threaded_mainloop_signal(static_cast<Capture*>(data)->loop, 0); }
 
+    static void onClient(pa_context*, const pa_client_info* info, int last, void* data) {
+        auto* self = static_cast<Capture*>(data);
+        if (last == 0 && info) {
+            self->clients[info->index] = Identity::of(info->proplist);
+            return;
+        }
+        self->listed = true;
+        pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
     static void onSinkInput(pa_context*, const pa_sink_input_info* info, int last, void* data) {
         auto* self = static_cast<Capture*>(data);
         if (last != 0 || !info) {
@@ -133,9 +163,12 @@ struct ScreenCaptureAudio::Capture {
             pa_threaded_mainloop_signal(self->loop, 0);
             return;
         }
-        const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-        if (pid && std::to_string(::getpid()) == pid) return;  // our own audio
-        if (!AudioSources::isProTools(identityOf(info->proplist))) return;
+        const Identity stream = Identity::of(info->proplist);
+        const auto found = self->clients.find(info->client);
+        const Identity client = found == self->clients.end() ? Identity{} : found->second;
+        const std::string process = stream.processID.empty() ? client.processID : stream.processID;
+        if (process == std::to_string(::getpid())) return;  // our own audio
+        if (!AudioSources::isProTools(identityOf(stream, client))) return;
         self->targets.push_back({info->index, info->sink, {}});
     }
 
@@ -237,6 +270,9 @@ std::optional<std::string> ScreenCaptureAudio::begin() {
     };
     if (!c.waitFor(contextSettled) || pa_context_get_state(c.context) != PA_CONTEXT_READY) return permissionText;
 
+    c.listed = false;
+    pa_operation_unref(pa_context_get_client_info_list(c.context, &Capture::onClient, &c));
+    if (!c.waitFor([&] { return c.listed; })) return permissionText;
     c.listed = false;
     pa_operation_unref(pa_context_get_sink_input_info_list(c.context, &Capture::onSinkInput, &c));
     if (!c.waitFor([&] { return c.listed; })) return permissionText;

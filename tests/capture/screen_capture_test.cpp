@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
 #include <thread>
 
 #include "audio_server.h"
@@ -107,6 +111,71 @@ TEST(MonitorOnServer, NoProTools) {
     Players players;
     players.pids = {test::startPlayer("com.Avid.ProTools", 0.0625)};  // letter case differs
     std::this_thread::sleep_for(300ms);
+    ScreenCaptureAudio monitor;
+    EXPECT_EQ(startMonitor(monitor), "Pro Tools не запущен");
+    monitor.stop();
+}
+
+// A playback stream of this very process, under a Pro Tools identity.
+class OwnPlayer {
+public:
+    OwnPlayer() {
+        int error = 0;
+        loop_ = PipeWireLoop::connect("quorvel.player", error);
+        if (!loop_) return;
+        PipeWireLoop::Lock lock(*loop_);
+        stream_ = pw_stream_new(loop_->core(), "own player",
+                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                                                  "application.id", "com.avid.ProTools.Self", nullptr));
+        events_.version = PW_VERSION_STREAM_EVENTS;
+        events_.process = [](void* data) {
+            auto* self = static_cast<OwnPlayer*>(data);
+            pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
+            if (!buffer) return;
+            spa_data& block = buffer->buffer->datas[0];
+            const std::uint32_t frames = std::min<std::uint32_t>(block.maxsize / 8, 1024);
+            std::fill_n(static_cast<float*>(block.data), frames * 2, 0.5f);
+            block.chunk->offset = 0;
+            block.chunk->stride = 8;
+            block.chunk->size = frames * 8;
+            pw_stream_queue_buffer(self->stream_, buffer);
+        };
+        pw_stream_add_listener(stream_, &hook_, &events_, this);
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32;
+        info.rate = 48000;
+        info.channels = 2;
+        info.position[0] = SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        std::uint8_t bytes[512];
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, bytes, sizeof bytes);
+        const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+                          params, 1);
+    }
+    ~OwnPlayer() {
+        if (!loop_) return;
+        {
+            PipeWireLoop::Lock lock(*loop_);
+            spa_hook_remove(&hook_);
+            pw_stream_destroy(stream_);
+        }
+        loop_.reset();
+    }
+
+private:
+    std::unique_ptr<PipeWireLoop> loop_;
+    pw_stream* stream_ = nullptr;
+    spa_hook hook_{};
+    pw_stream_events events_{};
+};
+
+TEST(MonitorOnServer, LeavesOutOurOwnAudio) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    OwnPlayer own;
+    std::this_thread::sleep_for(500ms);  // it plays, and pulse clients see it
     ScreenCaptureAudio monitor;
     EXPECT_EQ(startMonitor(monitor), "Pro Tools не запущен");
     monitor.stop();
