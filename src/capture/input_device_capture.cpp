@@ -74,6 +74,7 @@ void InputDeviceCapture::start(Completion completion) {
 }
 
 std::optional<std::string> InputDeviceCapture::begin() {
+    stop();  // a second start replaces the first
     int error = 0;
     auto loop = PipeWireLoop::connect("quorvel.input", error);
     if (!loop) return "Звуковая карта не найдена — выберите вход в меню «Источник звука»";

@@ -106,6 +106,17 @@ std::optional<std::string> startResult(AudioSource& source) {
     return text;
 }
 
+TEST(InputCaptureOnServerAgain, SecondStartReplacesTheFirst) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    InputDeviceCapture capture("quorvel-test-stereo", 1);
+    test::Collector collector;
+    collector.attach(capture);
+    EXPECT_EQ(startResult(capture), std::nullopt);
+    EXPECT_EQ(startResult(capture), std::nullopt);
+    EXPECT_TRUE(collector.waitForFrames(4800));
+    capture.stop();
+}
+
 TEST(InputCaptureFailures, Texts) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
     InputDeviceCapture missing("no-such-device", 1);
