@@ -91,7 +91,8 @@ std::optional<std::string> InputDeviceCapture::begin() {
     deviceID_ = device->id;
 
     const auto rate = PropertyReader(*objects, deviceID_).read<double>(selector::nominalSampleRate, scope::global, 0.0);
-    if (!rate || !(*rate > 0) || !std::isfinite(*rate)) return "Не удалось узнать частоту звуковой карты";
+    // A rate no stream could ask for counts as unreadable too.
+    if (!rate || !(*rate > 0) || !(*rate < 4.0e9)) return "Не удалось узнать частоту звуковой карты";
 
     const auto layout = InputDevices::bufferLayout(*objects, deviceID_);
     auto running = std::make_unique<Stream>();
@@ -116,7 +117,8 @@ std::optional<std::string> InputDeviceCapture::begin() {
     PipeWireCaptureStream::Failure failure{};
     running->stream = PipeWireCaptureStream::connect(*loop_, request, error, failure);
     if (!running->stream) {
-        if (failure == PipeWireCaptureStream::Failure::create) return "Не удалось подключиться к входу звуковой карты (код " + std::to_string(error) + ")";
+        if (failure == PipeWireCaptureStream::Failure::create)
+            return "Не удалось подключиться к входу звуковой карты (код " + std::to_string(error) + ")";
         return "Не удалось запустить вход звуковой карты (код " + std::to_string(error) + ")";
     }
     Stream* audio = running.get();
@@ -138,14 +140,14 @@ std::optional<std::string> InputDeviceCapture::begin() {
     stream_ = std::move(running);
 
     // Listeners: the device going away ('livn') and its rate changing ('nsrt').
-    const AudioObjectID device_ = deviceID_;
+    const AudioObjectID watched = deviceID_;
     auto lastRate = std::make_shared<double>(*rate);
-    graph_->onRemoved = [this, device_](std::uint32_t id) {
-        if (id == device_ && onRestartNeeded) onRestartNeeded();
+    graph_->onRemoved = [this, watched](std::uint32_t id) {
+        if (id == watched && onRestartNeeded) onRestartNeeded();
     };
-    graph_->onChange = [this, device_, lastRate] {
-        if (!graph_->node(device_)) return;
-        const double now = graph_->deviceRate(device_);
+    graph_->onChange = [this, watched, lastRate] {
+        if (!graph_->node(watched)) return;
+        const double now = graph_->deviceRate(watched);
         if (now == *lastRate) return;
         *lastRate = now;
         if (onRestartNeeded) onRestartNeeded();
