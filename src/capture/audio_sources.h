@@ -1,6 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string_view>
+
+namespace quorvel {
+class AudioSource;
+class SourceChoice;
+}  // namespace quorvel
 
 namespace quorvel::AudioSources {
 
@@ -15,8 +21,17 @@ inline bool isProTools(std::string_view applicationIdentity) {
     return applicationIdentity.starts_with(proToolsBundlePrefix);
 }
 
+// The audio server that the Pro Tools output can be captured through: PipeWire (the
+// tap), else a PulseAudio server (the per-application monitor), else none.
+enum class Server { pipeWire, pulseAudio, none };
+Server reachableServer();
+
 // Whether the Pro Tools output can be captured on this machine: an audio server
 // that supports a tap or a per-application monitor is reachable.
 bool directAvailable();
+
+// A new, idle source for the choice: an input is always possible; the Pro Tools output
+// goes through the reachable server, and is nothing without one.
+std::shared_ptr<AudioSource> make(const SourceChoice& choice);
 
 }  // namespace quorvel::AudioSources

@@ -16,4 +16,7 @@ struct Command {
     CommandRun run;
 };
 
+Command addSourcesCommand(CLI::App& app);
+Command addMeterCommand(CLI::App& app);
+
 }  // namespace quorvel::cli

@@ -1,0 +1,16 @@
+#!/usr/bin/perl
+# Writes the test devices' counter signal forever as raw little-endian 32-bit floats:
+# sample n of channel c is (c + 1)/16 + (n mod 4096)/65536, exact in float.
+use strict;
+use warnings;
+my $channels = shift // 2;
+my @block;
+for my $n (0 .. 4095) {
+  push @block, map { ($_ + 1) / 16 + $n / 65536 } 0 .. $channels - 1;
+}
+my $bytes = pack('f<*', @block);
+binmode STDOUT;
+# A deep pipe (F_SETPIPE_SZ) rides out moments when this writer is not scheduled.
+fcntl(STDOUT, 1031, 1 << 20);
+$| = 1;
+print $bytes while 1;

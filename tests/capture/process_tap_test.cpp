@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "audio_server.h"
+#include "capture/process_tap_capture.h"
+#include "capture/property_reader.h"
+#include "capture/system_audio_objects.h"
+#include "capture/table_audio_objects.h"
+
+namespace quorvel {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ProcessTapFormat, AcceptsOnlyThirtyTwoBitFloat) {
+    AudioStreamBasicDescription tap;
+    tap.mSampleRate = 48000;
+    tap.mFormatID = kAudioFormatLinearPCM;
+    tap.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    tap.mChannelsPerFrame = 2;
+    tap.mBitsPerChannel = 32;
+    EXPECT_EQ(*ProcessTapCapture::acceptFormat(tap), (CaptureFormat{48000, 2, true}));
+    tap.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
+    EXPECT_EQ(*ProcessTapCapture::acceptFormat(tap), (CaptureFormat{48000, 2, false}));
+
+    tap.mFormatFlags = 12;
+    tap.mBitsPerChannel = 16;
+    EXPECT_EQ(ProcessTapCapture::acceptFormat(tap).error().description(),
+              "Неподдерживаемый формат звука: 16 бит, флаги 12");
+    tap.mFormatFlags = kAudioFormatFlagIsFloat;
+    tap.mBitsPerChannel = 64;
+    EXPECT_FALSE(ProcessTapCapture::acceptFormat(tap));
+    tap.mBitsPerChannel = 32;
+    tap.mFormatID = 0;
+    EXPECT_FALSE(ProcessTapCapture::acceptFormat(tap));
+}
+
+TEST(ProcessTapFormat, FramesOfABlock) {
+    std::vector<float> data(1024);
+    const std::array<AudioBuffer, 1> interleaved{AudioBuffer{2, 4096, data.data()}};
+    EXPECT_EQ(ProcessTapCapture::framesIn(interleaved, {48000, 2, true}), 512);
+    const std::array<AudioBuffer, 1> tiny{AudioBuffer{2, 4, data.data()}};
+    EXPECT_EQ(ProcessTapCapture::framesIn(tiny, {48000, 2, true}), 0);
+    const std::array<AudioBuffer, 2> planar{AudioBuffer{1, 2048, data.data()}, AudioBuffer{1, 2048, data.data()}};
+    EXPECT_EQ(ProcessTapCapture::framesIn(planar, {48000, 2, false}), 512);
+    EXPECT_EQ(ProcessTapCapture::framesIn({}, {48000, 2, true}), 0);
+    const std::array<AudioBuffer, 1> empty{AudioBuffer{2, 4096, nullptr}};
+    EXPECT_EQ(ProcessTapCapture::framesIn(empty, {48000, 2, true}), 0);
+    const std::array<AudioBuffer, 1> wide{AudioBuffer{64, 4096, data.data()}};
+    EXPECT_EQ(ProcessTapCapture::framesIn(wide, {48000, 64, true}), 16);
+    EXPECT_EQ(ProcessTapCapture::framesIn(wide, {48000, 0, true}), 1024);
+}
+
+TEST(ProcessTapProcesses, OnlyReadableProToolsIdentities) {
+    TableAudioObjects table;
+    table.setIDs(audio_object::system, address(selector::processObjectList), {40, 41, 42, 43, 44});
+    table.setString(40, address(selector::processBundleID), "com.avid.ProTools");
+    table.setString(41, address(selector::processBundleID), "com.Avid.ProTools");
+    table.addObject(42);  // no identity
+    table.setString(43, address(selector::processBundleID), "com.avid.ProToolsFirst");
+    table.setString(44, address(selector::processBundleID), "");
+    EXPECT_EQ(ProcessTapCapture::proToolsProcesses(table), (std::vector<AudioObjectID>{40, 43}));
+    table.setFailure(audio_object::system, address(selector::processObjectList), -50);
+    EXPECT_TRUE(ProcessTapCapture::proToolsProcesses(table).empty());
+}
+
+// Players that stop with the test.
+class Players {
+public:
+    ~Players() {
+        for (const int pid : pids_) test::killPlayer(pid);
+    }
+    void start(const std::string& id, double value) { pids_.push_back(test::startPlayer(id, value)); }
+    void stopAll() {
+        for (const int pid : pids_) test::killPlayer(pid);
+        pids_.clear();
+    }
+
+private:
+    std::vector<int> pids_;
+};
+
+// Waits until `count` Pro Tools streams play.
+bool waitForProTools(std::size_t count) {
+    for (int i = 0; i < 100; ++i) {
+        if (ProcessTapCapture::proToolsProcesses(*systemAudioObjects()).size() == count) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+// Every sample is one of the mixes of the matching players' constants 0.25 and 0.125; a
+// sample with the other players' 0.0625 or 0.03125 in it means they leaked into the tap.
+void expectOnlyTheMatchingMix(const std::vector<float>& samples) {
+    std::size_t mixed = 0;
+    std::size_t foreign = 0;
+    for (const float sample : samples) {
+        if (sample == 0.375f) ++mixed;
+        else if (sample != 0.0f && sample != 0.25f && sample != 0.125f) ++foreign;
+    }
+    EXPECT_EQ(foreign, 0u);
+    EXPECT_GT(mixed, samples.size() / 2);
+}
+
+TEST(ProcessTapOnServer, MixesTheMatchingPlayersOnly) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    players.start("com.avid.ProTools.B", 0.125);
+    players.start("com.example.Other", 0.0625);
+    players.start("", 0.03125);  // no identity at all
+    ASSERT_TRUE(waitForProTools(2));
+
+    ProcessTapCapture tap;
+    test::Collector collector;
+    collector.attach(tap);
+    std::optional<std::string> problem = "not completed";
+    tap.start([&](std::optional<std::string> text) { problem = text; });
+    ASSERT_EQ(problem, std::nullopt);
+    EXPECT_EQ(tap.clockUID(), "quorvel-test-speakers");
+    ASSERT_TRUE(collector.waitForFrames(48000));
+    EXPECT_EQ(collector.format(), (CaptureFormat{48000, 2, true}));
+    EXPECT_EQ(collector.threadName(), "quorvel.audio");
+    expectOnlyTheMatchingMix(collector.samples());
+
+    // The players still play to their own output.
+    {
+        int error = 0;
+        auto loop = PipeWireLoop::connect("quorvel.check", error);
+        ASSERT_TRUE(loop);
+        PipeWireLoop::Lock lock(*loop);
+        PipeWireGraph graph(*loop);
+        ASSERT_TRUE(graph.settle());
+        const auto speakers = graph.nodeByName("quorvel-test-speakers");
+        std::size_t intoSpeakers = 0;
+        for (const auto& [id, link] : graph.links())
+            if (link.inputNode == speakers && graph.identity(link.outputNode).starts_with("com.avid.ProTools"))
+                ++intoSpeakers;
+        EXPECT_GE(intoSpeakers, 4u);
+    }
+    tap.stop();
+    tap.stop();
+}
+
+std::size_t tapsInGraph() {
+    int error = 0;
+    auto loop = PipeWireLoop::connect("quorvel.check", error);
+    if (!loop) return 0;
+    PipeWireLoop::Lock lock(*loop);
+    PipeWireGraph graph(*loop);
+    graph.settle();
+    std::size_t taps = 0;
+    for (const auto& [id, node] : graph.nodes())
+        if (const auto name = node.props.find("node.name"); name != node.props.end() && name->second == "quorvel.tap")
+            ++taps;
+    return taps;
+}
+
+TEST(ProcessTapOnServer, SecondStartReplacesTheFirst) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    ASSERT_TRUE(waitForProTools(1));
+    ProcessTapCapture tap;
+    const auto processes = ProcessTapCapture::proToolsProcesses(*systemAudioObjects());
+    ASSERT_EQ(tap.start(processes), std::nullopt);
+    ASSERT_EQ(tap.start(processes), std::nullopt);
+    // Only the second tap is left in the graph, with its format.
+    EXPECT_EQ(tapsInGraph(), 1u);
+    const auto objects = systemAudioObjects();
+    EXPECT_TRUE(PropertyReader(*objects, tap.tapID()).read<AudioStreamBasicDescription>(selector::tapFormat));
+    tap.stop();
+    EXPECT_EQ(tap.tapID(), audio_object::unknown);
+    EXPECT_EQ(tapsInGraph(), 0u);
+}
+
+TEST(ProcessTapOnServer, NothingToTap) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.example.Other", 0.0625);
+    ProcessTapCapture tap;
+    std::optional<std::string> problem;
+    tap.start([&](std::optional<std::string> text) { problem = text; });
+    EXPECT_EQ(problem, "Pro Tools не запущен или пока не выводит звук");
+    tap.stop();
+}
+
+TEST(ProcessTapOnServer, RestartWhenTheGraphRateChanges) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    ASSERT_TRUE(waitForProTools(1));
+    ProcessTapCapture tap;
+    test::Collector collector;
+    collector.attach(tap);
+    ASSERT_EQ(tap.start(ProcessTapCapture::proToolsProcesses(*systemAudioObjects())), std::nullopt);
+    ASSERT_TRUE(collector.waitForFrames(4800));
+    test::shell("pw-metadata -n settings 0 clock.force-rate 96000 >/dev/null");
+    const bool restarted = collector.waitForRestart();
+    test::shell("pw-metadata -n settings 0 clock.force-rate 0 >/dev/null");
+    EXPECT_TRUE(restarted);
+    tap.stop();
+}
+
+TEST(ProcessTapOnServer, SteadyStateAllocatesNothing) {
+    QUORVEL_REQUIRE_AUDIO_SERVER();
+    Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    ASSERT_TRUE(waitForProTools(1));
+    ProcessTapCapture tap;
+    const auto processes = ProcessTapCapture::proToolsProcesses(*systemAudioObjects());
+    EXPECT_EQ(test::steadyStateAllocations(tap, [&] { return !tap.start(processes); }), 0);
+}
+
+}  // namespace
+}  // namespace quorvel
