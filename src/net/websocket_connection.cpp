@@ -157,6 +157,8 @@ private:
         // Nagle plus delayed acknowledgements would hold back every packet.
         error_code ignored;
         lowest().socket().set_option(tcp::no_delay(true), ignored);
+        if (options_.sendBufferBytes > 0)
+            lowest().socket().set_option(asio::socket_base::send_buffer_size(options_.sendBufferBytes), ignored);
         if constexpr (kSecure) {
             auto& tlsStream = ws_.next_layer();
             // SNI carries host names only, never address literals.

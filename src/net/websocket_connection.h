@@ -21,6 +21,8 @@ struct WebSocketOptions {
     std::chrono::milliseconds handshakeTimeout{5000};
     // Longer incoming messages fail the connection.
     std::size_t maxMessageBytes = 64 * 1024;
+    // The socket's send buffer; 0 keeps the system's (which grows by itself).
+    int sendBufferBytes = 0;
 };
 
 // One client WebSocket connection (ws or wss), the only thing in the sender that
