@@ -60,7 +60,8 @@ public:
 
     static constexpr std::int64_t kMaxInFlight = 50;
 
-    // No network activity until start(). `mainQueue` must outlive the Sender.
+    // No network activity until start(). `mainQueue` receives posts from the sender's
+    // thread and must outlive the Sender.
     static std::shared_ptr<Sender> create(Config config, std::string key, std::string sessionId,
                                           Executor& mainQueue, Options options = {});
     ~Sender() override;
