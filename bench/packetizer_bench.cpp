@@ -57,6 +57,25 @@ void BM_Packetizer(benchmark::State& state) {
     setCounters(state, channels);
 }
 
+// The sample encoder alone, without the packetizer's gathering of frames.
+void BM_EncodeOnly(benchmark::State& state) {
+    const std::int64_t frames = state.range(0) / 50;
+    const std::int64_t channels = state.range(1);
+    const auto signal = testSignal(static_cast<std::size_t>(frames * channels));
+    std::vector<std::uint8_t> out(3 * signal.size());
+    for (auto _ : state) {
+        float left = 0;
+        float right = 0;
+        quorvel::packet_format::encodeSamples(signal.data(), signal.size(), static_cast<int>(channels), out.data(),
+                                             left, right);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::DoNotOptimize(left + right);
+    }
+    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations() * frames * channels),
+                                                     benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EncodeOnly)->ArgNames({"rate", "ch"})->ArgsProduct({{96000}, {2}});
+
 // The plain encoder: one sample at a time, std::round, byte stores.
 void BM_ReferenceEncoder(benchmark::State& state) {
     const std::int64_t frames = state.range(0) / 50;

@@ -9,5 +9,9 @@ cd "$(dirname "$0")/.."
 preset=${1:-default}
 shift || true
 scripts/setup.sh
-scripts/build.sh "$preset"
+if [[ "$preset" == tsan ]]; then
+  scripts/build.sh tsan concurrent_tests  # only the concurrent tests run under TSan
+else
+  scripts/build.sh "$preset"
+fi
 exec dbus-run-session -- scripts/with-test-services.sh ctest --preset "$preset" -j2 "$@"

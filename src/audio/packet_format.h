@@ -50,6 +50,15 @@ std::optional<Header> readHeader(std::span<const std::uint8_t> packet);
 void encodeSamples(const float* samples, std::size_t count, int channels, std::uint8_t* out,
                    float& left, float& right);
 
+// Every implementation of encodeSamples this CPU can run, fastest (the one in use)
+// first; tests hold each to one reference.
+struct SampleEncoder {
+    using Function = void (*)(const float*, std::size_t, int, std::uint8_t*, float&, float&);
+    const char* name;
+    Function encode;
+};
+std::span<const SampleEncoder> availableEncoders();
+
 // Sample value of the 3-byte little-endian field at `in`, sign-extended.
 inline std::int32_t decodeSample(const std::uint8_t* in) {
     const std::uint32_t raw = std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16;

@@ -128,22 +128,31 @@ TEST(PacketizerTest, FastEncoderMatchesReferenceOnEveryRoundingEdge) {
                           -std::numeric_limits<float>::max(), std::numeric_limits<float>::quiet_NaN()})
         values.push_back(special);
 
-    std::vector<std::uint8_t> encoded(values.size() * 3);
-    float left = 0;
-    float right = 0;
-    packet_format::encodeSamples(values.data(), values.size(), 2, encoded.data(), left, right);
-    float expectLeft = 0;
-    float expectRight = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const std::int32_t expected = referenceQuantize(values[i]);
-        ASSERT_EQ(packet_format::decodeSample(&encoded[3 * i]), expected) << "value " << values[i];
-        const float x = values[i];
-        const float magnitude = std::isfinite(x) ? std::min(std::fabs(x), 1.0f) : 0.0f;
-        float& peak = i % 2 == 0 ? expectLeft : expectRight;
-        peak = std::max(peak, magnitude);
+    for (const auto& [name, encode] : packet_format::availableEncoders()) {
+        SCOPED_TRACE(name);
+        for (int channels : {1, 2}) {
+            // Odd lengths exercise every tail size of the vector loop.
+            for (std::size_t length : {values.size(), values.size() - 1, values.size() - 3, std::size_t{5}}) {
+                std::vector<std::uint8_t> encoded(length * 3 + 1, 0xEE);
+                float left = 0;
+                float right = 0;
+                encode(values.data(), length, channels, encoded.data(), left, right);
+                ASSERT_EQ(encoded.back(), 0xEE) << "wrote past the end";
+                float expectLeft = 0;
+                float expectRight = 0;
+                for (std::size_t i = 0; i < length; ++i) {
+                    ASSERT_EQ(packet_format::decodeSample(&encoded[3 * i]), referenceQuantize(values[i]))
+                        << "value " << values[i];
+                    const float x = values[i];
+                    const float magnitude = std::isfinite(x) ? std::min(std::fabs(x), 1.0f) : 0.0f;
+                    float& peak = (channels == 1 || i % 2 == 0) ? expectLeft : expectRight;
+                    peak = std::max(peak, magnitude);
+                }
+                EXPECT_EQ(left, expectLeft);
+                EXPECT_EQ(right, channels == 1 ? expectLeft : expectRight);
+            }
+        }
     }
-    EXPECT_EQ(left, expectLeft);
-    EXPECT_EQ(right, expectRight);
 }
 
 TEST(PacketizerTest, PacketsSpanPushesAndCountUp) {
