@@ -1,6 +1,10 @@
 // Audio packets: sent only when welcomed, at most 50 outstanding, the rest counted.
 #include "sender_fixture.h"
 
+#include <future>
+
+#include "support/allocation_counter.h"
+
 namespace quorvel::test {
 namespace {
 
@@ -49,6 +53,30 @@ TEST_F(SenderTest, PacketsAfterALossAreDroppedUntilTheNextWelcome) {
     ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() == 1; }));
     EXPECT_EQ(peer.record().of(2).back().data, std::string(10, '\x02'));
     EXPECT_EQ(sender->dropped(), 1);
+}
+
+TEST_F(SenderTest, TheAudioThreadsCallsAllocateNothing) {
+    make(peer.url());
+    Packet first = packet(100, 1);
+    Packet second = Packet();
+    AllocationCounter allocations;
+    sender->send(std::move(first));
+    sender->send(std::move(second));
+    const double now = sender->serverNowMs();
+    EXPECT_EQ(allocations.count(), 0u);
+    EXPECT_GT(now, 0);
+    EXPECT_TRUE(waitUntil([&] { return sender->dropped() == 2; }));  // never started: both refused
+}
+
+TEST_F(SenderTest, PacketsFindingTheHandOffFullAreCounted) {
+    make(peer.url());
+    std::promise<void> gate;
+    sender->queue().post([opened = gate.get_future().share()] { opened.wait(); });  // the queue is busy
+    auto buffers = PacketPool::create(8, PacketHandoff::kSlots + 6);
+    for (std::size_t i = 0; i < PacketHandoff::kSlots + 6; ++i) sender->send(buffers->acquire(8));
+    EXPECT_EQ(sender->dropped(), 6);
+    gate.set_value();
+    EXPECT_TRUE(waitUntil([&] { return sender->dropped() == static_cast<std::int64_t>(PacketHandoff::kSlots + 6); }));
 }
 
 // A peer that stops reading, tiny socket buffers and packets far larger than them:

@@ -45,6 +45,7 @@ struct WebSocketPeer::Impl {
     asio::io_context io;
     std::unique_ptr<ssl::context> tls;
     tcp::acceptor acceptor{io};
+    unsigned short port = 0;
     std::thread thread;
 
     // Peer thread only.
@@ -287,6 +288,7 @@ WebSocketPeer::WebSocketPeer(Options options) : impl_(std::make_unique<Impl>(std
         impl_->acceptor.set_option(asio::socket_base::receive_buffer_size(impl_->options.receiveBufferBytes));
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen();
+    impl_->port = impl_->acceptor.local_endpoint().port();
     impl_->accept();
     impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
 }
@@ -298,7 +300,7 @@ WebSocketPeer::~WebSocketPeer() {
     impl_->silentSockets.clear();
 }
 
-unsigned short WebSocketPeer::port() const { return impl_->acceptor.local_endpoint().port(); }
+unsigned short WebSocketPeer::port() const { return impl_->port; }
 
 std::string WebSocketPeer::url(const std::string& host) const {
     return std::string(impl_->tls ? "wss" : "ws") + "://" + host + ":" + std::to_string(port()) + "/ws/send";
