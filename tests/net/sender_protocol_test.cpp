@@ -223,6 +223,23 @@ TEST_F(SenderTest, StopThenStartAgainConnectsAfresh) {
     EXPECT_EQ(peer.record().count("hello"), 2);
 }
 
+// After "session_ended" the server has not closed yet when the owner starts again: the
+// old connection is dropped, and its failing receive must not count as a loss.
+TEST_F(SenderTest, TheEndOfAReplacedConnectionChangesNothing) {
+    startWith(welcome());
+    ASSERT_TRUE(waitForEvent("connected"));
+    peer.sendText(R"({"type":"session_ended"})");
+    ASSERT_TRUE(waitForEvent("session ended"));
+    sender->start();
+    ASSERT_TRUE(waitForEvent("connected", 2));
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.closed == 1; }));
+    settle();
+    peer.sendText(listeners(1));  // the new connection still works
+    EXPECT_EQ(waitForEvents(7), (std::vector<std::string>{"connecting", "connected", "off", "session ended",
+                                                          "connecting", "connected", "listeners 1"}));
+    EXPECT_EQ(timers.nextDelay(), Duration(2s));  // the next ping; no reconnection is pending
+}
+
 TEST_F(SenderTest, CallbacksStopWithTheSender) {
     startWith(R"({"type":"welcome","listeners":1})");
     ASSERT_TRUE(waitForEvent("listeners 1"));
