@@ -7,7 +7,8 @@
 //  - CPU time per second of audio of the sender's network thread and of the audio
 //    thread (packetizing included); the peer's own thread is not counted.
 //
-// Usage: sender_bench [packets] [speed]   (speed 2 feeds twice as fast as real time)
+// Usage: sender_bench [packets] [speed] [wss]
+//   speed 2 feeds twice as fast as real time; "wss" measures over TLS with a test CA.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -26,6 +27,7 @@
 #include "audio/packetizer.h"
 #include "net/sender.h"
 #include "runtime/serial_queue.h"
+#include "support/test_certificates.h"
 #include "support/websocket_peer.h"
 
 namespace {
@@ -80,9 +82,21 @@ double percentile(std::vector<double> values, double p) {
 int main(int argc, char** argv) {
     const int packets = argc > 1 ? std::atoi(argv[1]) : 3000;
     const double speed = argc > 2 ? std::atof(argv[2]) : 1.0;
+    const bool secure = argc > 3 && std::string(argv[3]) == "wss";
 
+    test::TestCertificates certificates;
     test::WebSocketPeer::Options peerOptions;
     peerOptions.keepBinaryBytes = packet_format::kHeaderBytes;
+    SenderOptions senderOptions;
+    if (secure) {
+        if (!certificates.ok) {
+            std::fprintf(stderr, "could not make test certificates with openssl\n");
+            return 1;
+        }
+        peerOptions.certFile = certificates.serverCert;
+        peerOptions.keyFile = certificates.serverKey;
+        senderOptions.webSocket.extraCaFile = certificates.caFile;
+    }
     test::WebSocketPeer peer(peerOptions);
     peer.answerHello(R"({"type":"welcome"})");
     peer.answerPings(0.0);
@@ -90,7 +104,7 @@ int main(int argc, char** argv) {
     SerialQueue main("bench.main");
     Config config;
     config.serverURL = peer.url();
-    auto sender = Sender::create(config, "bench-key", "bench-session", main.executor());
+    auto sender = Sender::create(config, "bench-key", "bench-session", main.executor(), senderOptions);
     std::atomic<bool> connected{false};
     sender->onState = [&](Sender::State state) { connected = state.kind == Sender::State::Kind::connected; };
     sender->start();
@@ -151,6 +165,7 @@ int main(int argc, char** argv) {
     const double audioSeconds = static_cast<double>(packets) * 0.020;
     const double wallSeconds = audioSeconds / speed;
 
+    std::printf("%s loopback, %d packets of 96 kHz stereo at %.1fx real time\n", secure ? "wss" : "ws", packets, speed);
     std::printf("packets sent %d, received %zu, dropped %lld\n", packets, latencyMs.size(),
                 static_cast<long long>(sender->dropped()));
     std::printf("latency emit -> peer received: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(latencyMs, 0.50),

@@ -184,6 +184,9 @@ private:
         timeouts.keep_alive_pings = false;
         ws_.set_option(timeouts);
         ws_.read_message_max(options_.maxMessageBytes);
+        // A client masks what it sends through this buffer: large enough for a whole
+        // 96 kHz stereo packet, each message leaves in one system call.
+        ws_.write_buffer_bytes(32 * 1024);
         ws_.async_handshake(endpoint_.hostHeader, endpoint_.target, [self = this->shared_from_this()](error_code error) {
             if (self->phase_ != Phase::opening) return;
             if (error) return self->fail(error);
