@@ -79,6 +79,28 @@ TEST_F(SenderTest, PacketsFindingTheHandOffFullAreCounted) {
     EXPECT_TRUE(waitUntil([&] { return sender->dropped() == static_cast<std::int64_t>(PacketHandoff::kSlots + 6); }));
 }
 
+TEST_F(SenderTest, StopWhilePacketsFlowClosesCleanly) {
+    startWith(welcome());
+    ASSERT_TRUE(waitForEvent("connected"));
+    auto buffers = PacketPool::create(2048, 64);
+    std::thread audio([&] {
+        for (int i = 0; i < 400; ++i) {
+            sender->send(buffers->acquire(2048));
+            if (i % 8 == 0) std::this_thread::yield();
+        }
+    });
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() >= 20; }));
+    sender->stop();
+    audio.join();
+    ASSERT_TRUE(waitForEvent("off"));
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.closed == 1; }));
+    EXPECT_EQ(peer.record().closeCodes, (std::vector<int>{1000}));
+    // Every packet arrives or is counted, but for those on their way when the close began.
+    const auto accounted = [&] { return sender->dropped() + peer.record().binaryCount(); };
+    EXPECT_TRUE(waitUntil([&] { return accounted() >= 400 - Sender::kMaxInFlight; }));
+    EXPECT_LE(accounted(), 400);
+}
+
 // A peer that stops reading, tiny socket buffers and packets far larger than them:
 // no packet handed to the connection can complete until the peer reads again.
 class SenderWindowTest : public SenderTest {
