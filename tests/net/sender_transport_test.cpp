@@ -81,6 +81,32 @@ TEST_F(SenderTest, UnusableAddressesAreLossesAndRetried) {
     }
 }
 
+TEST(SenderAddresses, AnIpv6LiteralIsReached) {
+    WebSocketPeer::Options options;
+    options.address = "::1";
+    std::unique_ptr<WebSocketPeer> peer;
+    try {
+        peer = std::make_unique<WebSocketPeer>(options);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    peer->answerHello(welcome());
+    SerialQueue main("test.main");
+    Config config;
+    config.serverURL = peer->url();
+    ASSERT_EQ(config.serverURL.rfind("ws://[::1]:", 0), 0u);
+    auto sender = Sender::create(config, "k", "s", main.executor());
+    sender->start();
+    EXPECT_TRUE(peer->waitFor([](const WebSocketPeer::Record& r) { return r.count("hello") == 1; }));
+    sender->stop();
+    sender.reset();
+    for (int i = 0; i < 500 && threadsNamed("quorvel.net") > 0; ++i) {
+        drain(main.executor());
+        std::this_thread::sleep_for(10ms);
+    }
+    drain(main.executor());
+}
+
 class SenderTlsTest : public SenderTest {
 protected:
     static WebSocketPeer::Options serving(const std::string& cert, const std::string& key) {

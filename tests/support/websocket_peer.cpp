@@ -281,7 +281,7 @@ WebSocketPeer::WebSocketPeer(Options options) : impl_(std::make_unique<Impl>(std
         impl_->tls->use_certificate_chain_file(*impl_->options.certFile);
         impl_->tls->use_private_key_file(*impl_->options.keyFile, ssl::context::pem);
     }
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    const tcp::endpoint endpoint(asio::ip::make_address(impl_->options.address), 0);
     impl_->acceptor.open(endpoint.protocol());
     impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
     if (impl_->options.receiveBufferBytes > 0)
@@ -302,7 +302,9 @@ WebSocketPeer::~WebSocketPeer() {
 
 unsigned short WebSocketPeer::port() const { return impl_->port; }
 
-std::string WebSocketPeer::url(const std::string& host) const {
+std::string WebSocketPeer::url(std::string host) const {
+    if (host.empty()) host = impl_->options.address.find(':') == std::string::npos ? impl_->options.address
+                                                                                   : "[" + impl_->options.address + "]";
     return std::string(impl_->tls ? "wss" : "ws") + "://" + host + ":" + std::to_string(port()) + "/ws/send";
 }
 

@@ -10,7 +10,7 @@
 
 namespace quorvel::test {
 
-// A scriptable WebSocket server on 127.0.0.1 (a random port) that plays the relay for
+// A scriptable WebSocket server on 127.0.0.1 or ::1 (a random port) that plays the relay for
 // the sender's tests: it answers "hello" and "ping" as told, sends whatever the test
 // asks on the newest connection, can stop reading or never answer the upgrade, and
 // records everything it receives. It runs on its own thread; every call is thread-safe.
@@ -20,6 +20,8 @@ public:
         // PEM certificate chain and key: serve wss instead of ws.
         std::optional<std::string> certFile;
         std::optional<std::string> keyFile;
+        // The loopback address to listen on: 127.0.0.1 or ::1.
+        std::string address = "127.0.0.1";
         // SO_RCVBUF of accepted sockets; 0 keeps the system's.
         int receiveBufferBytes = 0;
         // Binary messages are recorded up to this many bytes.
@@ -56,8 +58,8 @@ public:
     WebSocketPeer& operator=(const WebSocketPeer&) = delete;
 
     unsigned short port() const;
-    // ws://host:port/ws/send (wss with a certificate).
-    std::string url(const std::string& host = "127.0.0.1") const;
+    // ws://host:port/ws/send (wss with a certificate); host defaults to the address.
+    std::string url(std::string host = "") const;
 
     // Script: applies to what happens from now on.
     void answerHello(std::optional<std::string> reply, bool thenClose = false);
