@@ -209,12 +209,13 @@ private:
 
     void onWrite(beast::error_code error) {
         writing_ = false;
-        if (queue_.front().text)
-            --queuedTexts_;
-        else
+        if (queue_.front().text) {
+            if (queuedTexts_ > 0) --queuedTexts_;
+        } else if (queuedBinary_ > 0) {
             --queuedBinary_;
+        }
         queue_.pop_front();
-        if (error) {
+        if (error || finished_) {
             queue_.clear();
             queuedTexts_ = queuedBinary_ = 0;
             abort();
@@ -226,7 +227,8 @@ private:
     void finish() {
         if (finished_) return;
         finished_ = true;
-        queue_.clear();
+        // The message being written keeps its buffer until its completion.
+        queue_.erase(writing_ ? queue_.begin() + 1 : queue_.begin(), queue_.end());
         queuedTexts_ = queuedBinary_ = 0;
         deadline_->clear();
         if (opened_) endpoint_.handler->onClosed();
