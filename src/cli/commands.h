@@ -16,4 +16,6 @@ struct Command {
     CommandRun run;
 };
 
+Command addListenCommand(CLI::App& app);
+
 }  // namespace quorvel::cli

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
 
     std::vector<quorvel::cli::Command> commands;
+    commands.push_back(quorvel::cli::addListenCommand(app));
 
     CLI11_PARSE(app, argc, argv);
 
