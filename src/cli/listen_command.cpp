@@ -116,6 +116,7 @@ int runListen(const ListenOptions& options) {
     context.run();
 
     recorder.finish();
+    if (recorder.files() == 0) std::cerr << "No audio arrived, so no file was written.\n";
     const auto& stats = client->stats();
     const double expected = static_cast<double>(stats.received + stats.lost);
     std::printf("Received %llu packets, lost %llu (%.2f%%)%s.\n", static_cast<unsigned long long>(stats.received),
