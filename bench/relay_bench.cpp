@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     if (!relay::secrets::initialize()) return 1;
     const auto dataDir = std::filesystem::temp_directory_path() / ("quorvel-relay-bench-" + std::to_string(getpid()));
+    // First, so that it outlives every socket and timer below.
+    boost::asio::io_context context;
     std::vector<Link> links(kLinks);
     {
         auto store = relay::Store::open(dataDir);
@@ -149,7 +151,6 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-    boost::asio::io_context context;
     net::WebSocketAddress address{false, "127.0.0.1", std::to_string(port), "/ws/send"};
     std::vector<std::shared_ptr<net::WebSocketClient>> listeners;
     std::vector<double> latencyMs;
