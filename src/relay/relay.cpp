@@ -34,6 +34,13 @@ std::size_t characters(std::string_view utf8) {
         std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+// Names end up in tab-separated listings, logs and pages: no control characters.
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
 std::string trimmed(std::string_view text) {
     constexpr std::string_view kSpace = " \t\n\r\f\v";
     const auto first = text.find_first_not_of(kSpace);
@@ -122,7 +129,7 @@ void Relay::pair(const HttpRequest& request, Respond respond) {
         log("pair refused: too many attempts from " + address);
         return respond(errorResponse(429, "too_many_attempts"));
     }
-    std::string cleanName = firstCharacters(trimmed(*name), 80);
+    std::string cleanName = firstCharacters(trimmed(printable(*name)), 80);
     if (cleanName.empty()) cleanName = "Computer";
     const bool queued = hashWorker_.run<bool>(
         [stored = std::move(*hash.value()), password = *password] { return secrets::verifyPassword(stored, password); },
@@ -169,7 +176,7 @@ void Relay::createLink(const HttpRequest& request, Respond respond) {
     if (!device) return;
 
     const auto rawName = json::string(json::member(*body, "name"));
-    const std::string name = rawName ? trimmed(*rawName) : std::string();
+    const std::string name = rawName ? trimmed(printable(*rawName)) : std::string();
     if (name.empty() || characters(name) > 80) return respond(errorResponse(400, "name"));
     const auto password = json::string(json::member(*body, "password"));
     if (!password || characters(*password) < 4 || characters(*password) > 100)
