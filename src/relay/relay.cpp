@@ -254,12 +254,15 @@ std::optional<WebSocketEndpoint> Relay::acceptWebSocket(const std::string& path,
     const std::uint64_t number = nextConnection_++;
     if (path == "/ws/send") {
         log("send #" + std::to_string(number) + " opened from " + remoteAddress);
-        return WebSocketEndpoint{std::make_shared<BroadcasterSession>(*this, number), 0, std::nullopt};
+        auto session = std::make_shared<BroadcasterSession>(*this, number);
+        session->start();
+        return WebSocketEndpoint{session, 0, std::nullopt};
     }
     if (path == "/ws/listen") {
         log("listen #" + std::to_string(number) + " opened from " + remoteAddress);
-        return WebSocketEndpoint{std::make_shared<ListenerSession>(*this, number), settings_.listenerQueuePackets,
-                                 settings_.idleTimeout};
+        auto session = std::make_shared<ListenerSession>(*this, number);
+        session->start();
+        return WebSocketEndpoint{session, settings_.listenerQueuePackets, settings_.idleTimeout};
     }
     return std::nullopt;
 }

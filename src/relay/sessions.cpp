@@ -27,18 +27,26 @@ const std::string& BroadcasterSession::remoteAddress() const {
     return peer_ ? peer_->remoteAddress() : none;
 }
 
-void BroadcasterSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
-    peer_ = std::move(peer);
+void BroadcasterSession::start() {
     deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (!self || !self->peer_) return;
-        self->relay_.log("send #" + std::to_string(self->number_) +
-                         (self->stage_ == Stage::onAir ? " closed: idle" : " closed: no hello in time"));
-        self->stage_ = Stage::ended;
-        self->relay_.broadcasterClosed(*self);
-        self->peer_->close(CloseCode::policy);
+        if (const auto self = weak.lock()) self->expire();
     });
     deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
+}
+
+void BroadcasterSession::expire() {
+    if (stage_ == Stage::ended) return;
+    relay_.log("send #" + std::to_string(number_) + (stage_ == Stage::onAir ? " closed: idle" : " closed: no hello in time"));
+    const bool wasOnAir = stage_ == Stage::onAir;
+    stage_ = Stage::ended;
+    if (wasOnAir) relay_.broadcasterClosed(*this);
+    if (peer_) peer_->close(CloseCode::policy);
+}
+
+void BroadcasterSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
+    peer_ = std::move(peer);
+    // Expired between the upgrade request and the open.
+    if (stage_ == Stage::ended) peer_->close(CloseCode::policy);
 }
 
 void BroadcasterSession::refreshIdle() {
@@ -111,16 +119,24 @@ const std::string& ListenerSession::remoteAddress() const {
     return peer_ ? peer_->remoteAddress() : none;
 }
 
-void ListenerSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
-    peer_ = std::move(peer);
+void ListenerSession::start() {
     deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (!self || !self->peer_ || self->stage_ != Stage::awaitingListen) return;
-        self->relay_.log("listen #" + std::to_string(self->number_) + " closed: no listen message in time");
-        self->stage_ = Stage::ended;
-        self->peer_->close(CloseCode::policy);
+        if (const auto self = weak.lock()) self->expire();
     });
     deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
+}
+
+void ListenerSession::expire() {
+    if (stage_ != Stage::awaitingListen) return;
+    relay_.log("listen #" + std::to_string(number_) + " closed: no listen message in time");
+    stage_ = Stage::ended;
+    if (peer_) peer_->close(CloseCode::policy);
+}
+
+void ListenerSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
+    peer_ = std::move(peer);
+    // Expired between the upgrade request and the open.
+    if (stage_ == Stage::ended) peer_->close(CloseCode::policy);
 }
 
 void ListenerSession::onText(std::string_view text) {

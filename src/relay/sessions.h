@@ -16,6 +16,8 @@ class Relay;
 class BroadcasterSession final : public WebSocketHandler, public std::enable_shared_from_this<BroadcasterSession> {
 public:
     BroadcasterSession(Relay& relay, std::uint64_t number) : relay_(relay), number_(number) {}
+    // Starts the hello deadline: from the upgrade request on, not from the open.
+    void start();
 
     void onOpen(std::shared_ptr<WebSocketPeer> peer) override;
     void onText(std::string_view text) override;
@@ -36,6 +38,7 @@ public:
 private:
     enum class Stage { awaitingHello, checking, onAir, ended };
     void refreshIdle();
+    void expire();
 
     Relay& relay_;
     std::uint64_t number_;
@@ -53,6 +56,8 @@ private:
 class ListenerSession final : public WebSocketHandler, public std::enable_shared_from_this<ListenerSession> {
 public:
     ListenerSession(Relay& relay, std::uint64_t number) : relay_(relay), number_(number) {}
+    // Starts the deadline for the "listen" message.
+    void start();
 
     void onOpen(std::shared_ptr<WebSocketPeer> peer) override;
     void onText(std::string_view text) override;
@@ -70,6 +75,7 @@ public:
 
 private:
     enum class Stage { awaitingListen, checking, listening, ended };
+    void expire();
 
     Relay& relay_;
     std::uint64_t number_;
