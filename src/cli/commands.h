@@ -18,5 +18,6 @@ struct Command {
 
 Command addSourcesCommand(CLI::App& app);
 Command addMeterCommand(CLI::App& app);
+Command addListenCommand(CLI::App& app);
 
 }  // namespace quorvel::cli

@@ -11,7 +11,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("quorvel ") + QUORVEL_VERSION);
     app.require_subcommand(0, 1);
 
-    std::vector<quorvel::cli::Command> commands{quorvel::cli::addSourcesCommand(app), quorvel::cli::addMeterCommand(app)};
+    std::vector<quorvel::cli::Command> commands{
+        quorvel::cli::addSourcesCommand(app),
+        quorvel::cli::addMeterCommand(app),
+        quorvel::cli::addListenCommand(app),
+    };
 
     CLI11_PARSE(app, argc, argv);
 

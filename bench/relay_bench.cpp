@@ -1,0 +1,269 @@
+// One relay process with 20 links, each fed by one broadcaster at 48 kHz stereo (50
+// packets/s) and heard by 5 listeners, for 20 s on loopback. Reports packets delivered
+// per second, the latency the relay adds (broadcaster send -> listener receive, both
+// measured in this process), and the relay's CPU time and peak memory.
+//
+//   build/default/bench/relay_bench [seconds]      (QUORVEL_RELAY=path overrides the server binary)
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "audio/packet_format.h"
+#include "net/json.h"
+#include "net/ws_client.h"
+#include "relay/secrets.h"
+#include "relay/store.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace quorvel;
+using Clock = std::chrono::steady_clock;
+constexpr int kLinks = 20;
+constexpr int kListenersPerLink = 5;
+constexpr auto kPacketInterval = std::chrono::milliseconds(20);
+
+std::string relayBinary() {
+    if (const char* path = std::getenv("QUORVEL_RELAY")) return path;
+    char self[4096] = {};
+    const auto length = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::filesystem::path exe(std::string(self, length > 0 ? static_cast<std::size_t>(length) : 0));
+    return (exe.parent_path().parent_path() / "src" / "quorvel-relay").string();
+}
+
+std::uint16_t freePort() {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::acceptor acceptor(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();
+}
+
+// utime + stime of `pid` in seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14 || index == 15) ticks += std::stod(field);
+        if (index == 15) break;
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long peakKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    return 0;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) return 0;
+    const auto index = static_cast<std::size_t>(std::floor(fraction * static_cast<double>(values.size() - 1)));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+    return values[index];
+}
+
+struct Link {
+    std::string id;
+    std::string key;
+    std::shared_ptr<net::WebSocketClient> broadcaster;
+    bool welcomed = false;
+    std::uint32_t nextSequence = 0;
+    struct Sent {
+        Clock::time_point at;
+        bool measured;  // sent inside the measured window
+    };
+    std::vector<Sent> sent;  // by sequence
+    std::unique_ptr<boost::asio::steady_timer> timer;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    if (!relay::secrets::initialize()) return 1;
+    const auto dataDir = std::filesystem::temp_directory_path() / ("quorvel-relay-bench-" + std::to_string(getpid()));
+    // First, so that it outlives every socket and timer below.
+    boost::asio::io_context context;
+    std::vector<Link> links(kLinks);
+    {
+        auto store = relay::Store::open(dataDir);
+        if (!store) {
+            std::fprintf(stderr, "%s\n", store.error().c_str());
+            return 1;
+        }
+        const auto studio = relay::secrets::hashPassword("bench", relay::secrets::Cost::minimum);
+        store.value()->setStudioPasswordHash(*studio);
+        const auto listenHash = *relay::secrets::hashPassword("listen", relay::secrets::Cost::minimum);
+        for (int i = 0; i < kLinks; ++i) {
+            links[i].key = relay::secrets::randomToken(32);
+            auto device = store.value()->addDevice("Bench " + std::to_string(i), relay::secrets::keyDigest(links[i].key), 0);
+            relay::LinkRecord record;
+            record.id = links[i].id = relay::secrets::randomToken(16);
+            record.name = "Link " + std::to_string(i);
+            record.passwordHash = listenHash;
+            record.maxListeners = kListenersPerLink;
+            record.createdAtMs = 1;
+            record.deviceId = device->id;
+            store.value()->addLink(record);
+        }
+    }
+
+    const std::uint16_t port = freePort();
+    const std::string binary = relayBinary();
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    std::vector<std::string> args{binary, "serve", "--data", dataDir.string(), "--listen", listen, "--max-on-air",
+                                  std::to_string(kLinks)};
+    std::vector<char*> argvRelay;
+    for (auto& arg : args) argvRelay.push_back(arg.data());
+    argvRelay.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The relay's connection log goes to $QUORVEL_RELAY_LOG, or nowhere.
+    const char* logPath = std::getenv("QUORVEL_RELAY_LOG");
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath ? logPath : "/dev/null",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t relayPid = 0;
+    if (posix_spawn(&relayPid, binary.c_str(), &actions, nullptr, argvRelay.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", binary.c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    net::WebSocketAddress address{false, "127.0.0.1", std::to_string(port), "/ws/send"};
+    std::vector<std::shared_ptr<net::WebSocketClient>> listeners;
+    std::vector<double> latencyMs;
+    latencyMs.reserve(static_cast<std::size_t>(kLinks * kListenersPerLink * 50 * (seconds + 5)));
+    std::uint64_t delivered = 0, ready = 0;
+    bool measuring = false;
+    std::uint64_t measuredSent = 0;
+
+    for (int i = 0; i < kLinks; ++i) {
+        for (int l = 0; l < kListenersPerLink; ++l) {
+            auto socket = net::WebSocketClient::create(context);
+            socket->onOpen = [socket = socket.get(), id = links[i].id] {
+                socket->sendText(json::serialize(boost::json::object{{"type", "listen"}, {"session", id}, {"password", "listen"}}));
+            };
+            socket->onMessage = [&, i](bool text, std::span<const std::uint8_t> data) {
+                const auto now = Clock::now();
+                if (text) {
+                    if (std::string_view(reinterpret_cast<const char*>(data.data()), data.size()).find("\"ready\"") !=
+                        std::string_view::npos)
+                        ++ready;
+                    return;
+                }
+                const auto header = packet_format::readHeader(data);
+                if (!header || header->sequence >= links[i].sent.size()) return;
+                const auto& sent = links[i].sent[header->sequence];
+                if (!sent.measured) return;
+                ++delivered;
+                latencyMs.push_back(std::chrono::duration<double, std::milli>(now - sent.at).count());
+            };
+            auto listenAddress = address;
+            listenAddress.target = "/ws/listen";
+            socket->connect(listenAddress);
+            listeners.push_back(socket);
+        }
+        // The relay checks a bounded number of passwords at once: join link by link.
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (ready < static_cast<std::uint64_t>((i + 1) * kListenersPerLink) && Clock::now() < until)
+            context.run_one_for(std::chrono::milliseconds(50));
+    }
+    if (ready < kLinks * kListenersPerLink) {
+        std::fprintf(stderr, "only %llu listeners joined\n", static_cast<unsigned long long>(ready));
+        kill(relayPid, SIGTERM);
+        return 1;
+    }
+
+    // One 48 kHz stereo packet, re-stamped for each send.
+    std::vector<std::uint8_t> packet(packet_format::packetBytes(2, 960));
+    std::mt19937 random(7);
+    for (std::size_t i = packet_format::kHeaderBytes; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(random());
+    const auto start = Clock::now() + std::chrono::milliseconds(200);
+    for (int i = 0; i < kLinks; ++i) {
+        Link& link = links[i];
+        link.broadcaster = net::WebSocketClient::create(context);
+        link.broadcaster->onOpen = [&link] {
+            link.broadcaster->sendText(json::serialize(boost::json::object{{"type", "hello"}, {"key", link.key}, {"session", link.id}}));
+        };
+        link.broadcaster->onMessage = [&link](bool text, std::span<const std::uint8_t> data) {
+            if (text && std::string_view(reinterpret_cast<const char*>(data.data()), data.size()).find("welcome") !=
+                            std::string_view::npos)
+                link.welcomed = true;
+        };
+        link.broadcaster->connect(address);
+        link.timer = std::make_unique<boost::asio::steady_timer>(context);
+        // Broadcasters are not in step with each other: spread them over the 20 ms.
+        auto tick = std::make_shared<std::function<void(Clock::time_point)>>();
+        *tick = [&, &link = link, tick](Clock::time_point due) {
+            if (link.welcomed) {
+                packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, 0.0});
+                link.sent.push_back({Clock::now(), measuring});
+                ++link.nextSequence;
+                if (measuring) ++measuredSent;
+                link.broadcaster->sendBinary(packet);
+            }
+            link.timer->expires_at(due + kPacketInterval);
+            link.timer->async_wait([tick, next = due + kPacketInterval](boost::system::error_code error) {
+                if (!error) (*tick)(next);
+            });
+        };
+        const auto first = start + std::chrono::microseconds(1000 * i);
+        link.timer->expires_at(first);
+        link.timer->async_wait([tick, first](boost::system::error_code error) {
+            if (!error) (*tick)(first);
+        });
+    }
+
+    // Two seconds to settle, then the measured window.
+    context.run_for(std::chrono::seconds(2));
+    measuring = true;
+    const double cpuBefore = cpuSeconds(relayPid);
+    const auto windowStart = Clock::now();
+    context.run_for(std::chrono::seconds(seconds));
+    measuring = false;
+    const double cpuUsed = cpuSeconds(relayPid) - cpuBefore;
+    const double window = std::chrono::duration<double>(Clock::now() - windowStart).count();
+    // Packets sent in the window may still be on their way: count them in, send nothing new.
+    for (auto& link : links) link.timer->cancel();
+    context.run_for(std::chrono::milliseconds(500));
+    const long peak = peakKiB(relayPid);
+
+    kill(relayPid, SIGTERM);
+    waitpid(relayPid, nullptr, 0);
+    std::filesystem::remove_all(dataDir);
+
+    const std::uint64_t expected = measuredSent * kListenersPerLink;
+    std::printf("relay_bench: %d links x (1 broadcaster at 50 packets/s + %d listeners), %.1f s on loopback\n", kLinks,
+                kListenersPerLink, window);
+    std::printf("  packets sent            %llu (%.0f/s)\n", static_cast<unsigned long long>(measuredSent), measuredSent / window);
+    std::printf("  packets delivered       %llu (%.0f/s), expected %llu, lost %lld\n",
+                static_cast<unsigned long long>(delivered), delivered / window, static_cast<unsigned long long>(expected),
+                static_cast<long long>(expected) - static_cast<long long>(delivered));
+    std::printf("  added latency           p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(latencyMs, 0.5),
+                percentile(latencyMs, 0.99), latencyMs.empty() ? 0.0 : *std::max_element(latencyMs.begin(), latencyMs.end()));
+    std::printf("  relay CPU               %.1f%% of one core\n", 100.0 * cpuUsed / window);
+    std::printf("  relay peak memory       %.1f MiB (VmHWM)\n", peak / 1024.0);
+    return 0;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "audio/packet_format.h"
+#include "net/clock_offset.h"
+#include "net/ws_client.h"
+#include "runtime/expected.h"
+
+namespace quorvel::net {
+
+// Where a listener link points: the relay's /ws/listen address and the link id.
+struct ListenTarget {
+    WebSocketAddress address;
+    std::string sessionId;
+};
+// "https://host/l/ID" -> wss://host/ws/listen + "ID" (http gives ws). Nothing for
+// anything that is not a link of that shape.
+std::optional<ListenTarget> parseListenLink(std::string_view link);
+
+struct ListenStats {
+    std::uint64_t received = 0;
+    std::uint64_t lost = 0;       // sequence numbers skipped
+    std::uint64_t malformed = 0;  // binary messages that are not packets
+    // Per packet: arrival on the relay's clock minus the packet's timestamp (which
+    // dates its first frame, so 20 ms of it is the packet's own length).
+    std::vector<double> latencyMs;
+};
+
+// Joins a link as a listener over /ws/listen on the caller's io_context: sends the
+// password, keeps the relay's clock by pinging every 2 s, checks and counts the
+// packets and hands each one on. Callbacks and calls on the io_context's thread.
+class ListenClient : public std::enable_shared_from_this<ListenClient> {
+public:
+    static std::shared_ptr<ListenClient> create(boost::asio::io_context& context, ListenTarget target,
+                                                std::string password, WebSocketClientOptions options = {});
+
+    // A packet that passed the checks: its header and its 24-bit samples.
+    std::function<void(const packet_format::Header&, std::span<const std::uint8_t>)> onPacket;
+    // Something worth telling the user ("On air.", …).
+    std::function<void(const std::string&)> onStatus;
+    // Once: the relay refused or the connection ended; nothing when stop() ended it.
+    std::function<void(std::optional<std::string> failure)> onFinished;
+
+    void start();
+    void stop();
+    const ListenStats& stats() const { return stats_; }
+
+private:
+    ListenClient(boost::asio::io_context& context, ListenTarget target, std::string password,
+                 WebSocketClientOptions options);
+    void handleText(std::string_view text);
+    void handlePacket(std::span<const std::uint8_t> bytes);
+    void ping();
+    void finish(std::optional<std::string> failure);
+
+    boost::asio::io_context& context_;
+    ListenTarget target_;
+    std::string password_;
+    WebSocketClientOptions options_;
+    std::shared_ptr<WebSocketClient> socket_;
+    boost::asio::steady_timer pingTimer_;
+    ClockOffset clock_;
+    ListenStats stats_;
+    std::optional<std::uint32_t> expectedSequence_;
+    std::optional<std::string> refusal_;
+    bool stopping_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace quorvel::net

@@ -1,0 +1,167 @@
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "relay/admin.h"
+#include "relay/relay_server.h"
+
+namespace {
+
+using namespace quorvel::relay;
+
+// "host:port", "[v6]:port" or ":port".
+std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos) return std::nullopt;
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty()) host = "127.0.0.1";
+    try {
+        const int port = std::stoi(text.substr(colon + 1));
+        if (port < 0 || port > 65535) return std::nullopt;
+        return std::make_pair(host, static_cast<std::uint16_t>(port));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// One line from standard input, without echo when it is a terminal.
+std::optional<std::string> readSecretLine(const char* prompt) {
+    const bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal) {
+        std::cerr << prompt << std::flush;
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << '\n';
+    }
+    if (!got && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+int serve(const std::string& listen, const std::string& dataDir, const std::string& publicUrl,
+          const std::string& cert, const std::string& key, int maxOnAir) {
+    const auto address = parseListen(listen);
+    if (!address) {
+        std::cerr << "quorvel-relay: --listen wants host:port, e.g. 127.0.0.1:8787\n";
+        return 2;
+    }
+    RelayServerOptions options;
+    options.web.address = address->first;
+    options.web.port = address->second;
+    if (!cert.empty()) options.web.tlsCertificate = cert;
+    if (!key.empty()) options.web.tlsKey = key;
+    options.dataDir = dataDir;
+    options.publicUrl = publicUrl;
+    options.settings.maxOnAir = maxOnAir;
+
+    // Signals are taken by one thread that asks the server to stop.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    auto server = RelayServer::create(std::move(options));
+    if (!server) {
+        std::cerr << "quorvel-relay: " << server.error() << '\n';
+        return 1;
+    }
+    std::thread waiter([&signals, relay = server.value().get()] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        relay->stop();
+    });
+    server.value()->run();
+    // The waiter still sits in sigwait when the server stopped by itself.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"quorvel-relay: the relay server for one studio's broadcasts and their listeners."};
+    app.require_subcommand(1);
+    std::string dataDir = defaultDataDir().string();
+
+    auto* serveCommand = app.add_subcommand("serve", "Run the relay server");
+    std::string listen = "127.0.0.1:8787", publicUrl, cert, key;
+    int maxOnAir = 3;
+    serveCommand->add_option("--listen", listen, "Address and port to listen on")->capture_default_str();
+    serveCommand->add_option("--public-url", publicUrl, "Base of the links handed out (default: the listen address)");
+    serveCommand->add_option("--tls-cert", cert, "PEM certificate chain: serve HTTPS and WSS")->check(CLI::ExistingFile);
+    serveCommand->add_option("--tls-key", key, "PEM private key of the certificate")->check(CLI::ExistingFile);
+    serveCommand->add_option("--max-on-air", maxOnAir, "Computers of the studio on air at once")
+        ->check(CLI::Range(1, 100))
+        ->capture_default_str();
+
+    auto* passwordCommand = app.add_subcommand("set-password", "Set the studio password, read from standard input");
+    auto* devicesCommand = app.add_subcommand("devices", "List the paired computers");
+    auto* revokeCommand = app.add_subcommand("revoke", "Disconnect a paired computer now and for good");
+    std::int64_t revokeId = 0;
+    revokeCommand->add_option("ID", revokeId, "Device id, as `devices` shows it")->required();
+    for (auto* command : {serveCommand, passwordCommand, devicesCommand, revokeCommand})
+        command->add_option("--data", dataDir, "Data directory (database)")->capture_default_str();
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (serveCommand->parsed()) {
+        if (cert.empty() != key.empty()) {
+            std::cerr << "quorvel-relay: --tls-cert and --tls-key go together\n";
+            return 2;
+        }
+        return serve(listen, dataDir, publicUrl, cert, key, maxOnAir);
+    }
+    if (passwordCommand->parsed()) {
+        const auto password = readSecretLine("Studio password: ");
+        if (!password) {
+            std::cerr << "quorvel-relay: no password on standard input\n";
+            return 1;
+        }
+        const auto done = admin::setStudioPassword(dataDir, *password);
+        if (!done) {
+            std::cerr << "quorvel-relay: " << done.error() << '\n';
+            return 1;
+        }
+        std::cerr << "Studio password set in " << dataDir << '\n';
+        return 0;
+    }
+    if (devicesCommand->parsed()) {
+        const auto devices = admin::listDevices(dataDir);
+        if (!devices) {
+            std::cerr << "quorvel-relay: " << devices.error() << '\n';
+            return 1;
+        }
+        std::cout << admin::formatDevices(devices.value());
+        return 0;
+    }
+    const auto revoked = admin::revokeDevice(dataDir, revokeId);
+    if (!revoked) {
+        std::cerr << "quorvel-relay: " << revoked.error() << '\n';
+        return 1;
+    }
+    if (!revoked.value()) {
+        std::cerr << "quorvel-relay: no device " << revokeId << '\n';
+        return 1;
+    }
+    std::cout << "Device " << revokeId << " revoked; a running relay disconnects it within a second.\n";
+    return 0;
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/json/object.hpp>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "relay/clock.h"
+#include "relay/deadlines.h"
+#include "relay/hash_worker.h"
+#include "relay/log.h"
+#include "relay/pair_limiter.h"
+#include "relay/secrets.h"
+#include "relay/sessions.h"
+#include "relay/store.h"
+#include "relay/web_server.h"
+
+namespace quorvel::relay {
+
+struct RelaySettings {
+    std::string publicUrl;  // base of the links handed out, without a trailing "/"
+    int maxOnAir = 3;       // computers of the studio on air at once
+    secrets::Cost passwordCost = secrets::Cost::interactive;
+    PairLimiter::Limits pairLimits;
+    std::chrono::seconds helloTimeout{10};
+    std::chrono::seconds idleTimeout{30};
+    std::size_t listenerQueuePackets = 50;  // one second of 20 ms packets
+    std::size_t maxPendingHashes = 32;
+};
+
+// The relay's logic for one studio: the REST API, the listener page, and the links
+// that are live now (their broadcaster and listeners). Everything runs on the
+// server's thread; only password hashing runs on the HashWorker.
+class Relay final : public WebHandler {
+public:
+    Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
+          RelaySettings settings, LogSink log);
+
+    void handleRequest(HttpRequest request, Respond respond) override;
+    std::optional<WebSocketEndpoint> acceptWebSocket(const std::string& path, const std::string& remoteAddress) override;
+
+    // Picks up changes other processes made to the database (a revoked computer).
+    void pollStore();
+    // Ends every connection: server shutdown.
+    void closeAll();
+
+    // From the sessions.
+    void hello(const std::shared_ptr<BroadcasterSession>& session, const std::string& key, const std::string& linkId);
+    void packet(BroadcasterSession& session, std::span<const std::uint8_t> bytes, bool& malformed);
+    void broadcasterClosed(const BroadcasterSession& session);
+    void listen(const std::shared_ptr<ListenerSession>& session, const std::string& linkId, const std::string& password);
+    void listenerClosed(const ListenerSession& session);
+
+    // Set once the port is known, before the server runs.
+    void setPublicUrl(std::string url) { settings_.publicUrl = std::move(url); }
+
+    const Clock& clock() const { return clock_; }
+    const RelaySettings& settings() const { return settings_; }
+    Deadlines& deadlines() { return deadlines_; }
+    void log(const std::string& line) const { log_(line); }
+
+private:
+    // A link with someone connected to it.
+    struct Room {
+        std::int64_t maxListeners = 1;
+        std::shared_ptr<BroadcasterSession> broadcaster;
+        std::vector<std::shared_ptr<ListenerSession>> listeners;
+    };
+
+    void pair(const HttpRequest& request, Respond respond);
+    void createLink(const HttpRequest& request, Respond respond);
+    void listLinks(const HttpRequest& request, Respond respond);
+    void endLink(const HttpRequest& request, const std::string& linkId, Respond respond);
+    void listenerPage(const std::string& linkId, Respond respond);
+
+    // The device behind the request's "key", or the response to send instead.
+    std::optional<Device> authenticate(const boost::json::object& body, Respond& respond);
+    boost::json::object linkJson(const LinkRecord& link) const;
+    std::size_t listenerCount(const std::string& linkId) const;
+    void notifyListenerCount(Room& room);
+    void dropRoomIfEmpty(const std::string& linkId);
+    void endRoom(const std::string& linkId, const std::string& broadcasterMessage);
+
+    boost::asio::io_context& context_;
+    Store& store_;
+    Deadlines& deadlines_;
+    const Clock& clock_;
+    RelaySettings settings_;
+    LogSink log_;
+    PairLimiter pairLimiter_;
+    std::map<std::string, Room> rooms_;
+    std::uint64_t nextConnection_ = 1;
+    std::optional<std::int64_t> dataVersion_;
+    HashWorker hashWorker_;  // last: joined first, while the rest still exists
+};
+
+}  // namespace quorvel::relay

@@ -1,0 +1,198 @@
+#include "relay/sessions.h"
+
+#include "net/json.h"
+#include "relay/relay.h"
+
+namespace quorvel::relay {
+
+namespace {
+
+// {"type":"pong","t":<t as sent>,"s":<server time>} for a ping with a numeric "t".
+std::optional<std::string> pongFor(const boost::json::object& ping) {
+    const auto* t = json::member(ping, "t");
+    if (!json::number(t)) return std::nullopt;
+    return json::serialize(boost::json::object{{"type", "pong"}, {"t", *t}, {"s", wallClockMs()}});
+}
+
+}  // namespace
+
+std::string errorMessage(const std::string& code) {
+    return json::serialize(boost::json::object{{"type", "error"}, {"error", code}});
+}
+
+// ---- BroadcasterSession -------------------------------------------------------------------
+
+const std::string& BroadcasterSession::remoteAddress() const {
+    static const std::string none;
+    return peer_ ? peer_->remoteAddress() : none;
+}
+
+void BroadcasterSession::start() {
+    deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->expire();
+    });
+    deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
+}
+
+void BroadcasterSession::expire() {
+    if (stage_ == Stage::ended) return;
+    relay_.log("send #" + std::to_string(number_) + (stage_ == Stage::onAir ? " closed: idle" : " closed: no hello in time"));
+    const bool wasOnAir = stage_ == Stage::onAir;
+    stage_ = Stage::ended;
+    if (wasOnAir) relay_.broadcasterClosed(*this);
+    if (peer_) peer_->close(CloseCode::policy);
+}
+
+void BroadcasterSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
+    peer_ = std::move(peer);
+    // Expired between the upgrade request and the open.
+    if (stage_ == Stage::ended) peer_->close(CloseCode::policy);
+}
+
+void BroadcasterSession::refreshIdle() {
+    if (stage_ == Stage::onAir) deadline_->expireAt(relay_.clock().now() + relay_.settings().idleTimeout);
+}
+
+void BroadcasterSession::onText(std::string_view text) {
+    refreshIdle();
+    if (stage_ == Stage::ended || stage_ == Stage::checking) return;
+    const auto message = json::parseObject(text);
+    if (!message) return;
+    const auto type = json::string(json::member(*message, "type"));
+    if (!type) return;
+    if (stage_ == Stage::awaitingHello) {
+        if (*type != "hello") return;
+        const auto key = json::string(json::member(*message, "key"));
+        const auto session = json::string(json::member(*message, "session"));
+        if (!key) return endWith(errorMessage("auth"));
+        if (!session) return endWith(errorMessage("session"));
+        stage_ = Stage::checking;
+        relay_.hello(shared_from_this(), *key, *session);
+        return;
+    }
+    if (*type == "ping")
+        if (auto pong = pongFor(*message)) peer_->sendText(std::move(*pong));
+}
+
+void BroadcasterSession::onBinary(std::span<const std::uint8_t> bytes) {
+    refreshIdle();
+    if (stage_ != Stage::onAir) return;
+    bool malformed = false;
+    relay_.packet(*this, bytes, malformed);
+    ++(malformed ? malformed_ : packets_);
+}
+
+void BroadcasterSession::onClosed() {
+    if (deadline_) deadline_->clear();
+    relay_.log("send #" + std::to_string(number_) + " closed: " + std::to_string(packets_) + " packets, " +
+               std::to_string(malformed_) + " malformed");
+    if (stage_ == Stage::onAir) relay_.broadcasterClosed(*this);
+    stage_ = Stage::ended;
+    peer_.reset();
+}
+
+void BroadcasterSession::welcome(const std::string& linkId, std::int64_t deviceId, std::size_t listeners) {
+    linkId_ = linkId;
+    deviceId_ = deviceId;
+    stage_ = Stage::onAir;
+    refreshIdle();
+    peer_->sendText(json::serialize(boost::json::object{{"type", "welcome"}, {"listeners", listeners}}));
+}
+
+void BroadcasterSession::endWith(const std::string& message) {
+    if (stage_ == Stage::ended || !peer_) return;
+    stage_ = Stage::ended;
+    deadline_->clear();
+    peer_->sendText(message);
+    peer_->close(CloseCode::normal);
+}
+
+void BroadcasterSession::sendListenerCount(std::size_t count) {
+    if (stage_ == Stage::onAir)
+        peer_->sendText(json::serialize(boost::json::object{{"type", "listeners"}, {"count", count}}));
+}
+
+// ---- ListenerSession ----------------------------------------------------------------------
+
+const std::string& ListenerSession::remoteAddress() const {
+    static const std::string none;
+    return peer_ ? peer_->remoteAddress() : none;
+}
+
+void ListenerSession::start() {
+    deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->expire();
+    });
+    deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
+}
+
+void ListenerSession::expire() {
+    if (stage_ != Stage::awaitingListen) return;
+    relay_.log("listen #" + std::to_string(number_) + " closed: no listen message in time");
+    stage_ = Stage::ended;
+    if (peer_) peer_->close(CloseCode::policy);
+}
+
+void ListenerSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
+    peer_ = std::move(peer);
+    // Expired between the upgrade request and the open.
+    if (stage_ == Stage::ended) peer_->close(CloseCode::policy);
+}
+
+void ListenerSession::onText(std::string_view text) {
+    if (stage_ == Stage::ended || stage_ == Stage::checking) return;
+    const auto message = json::parseObject(text);
+    if (!message) return;
+    const auto type = json::string(json::member(*message, "type"));
+    if (!type) return;
+    if (stage_ == Stage::awaitingListen) {
+        if (*type != "listen") return;
+        const auto session = json::string(json::member(*message, "session"));
+        const auto password = json::string(json::member(*message, "password"));
+        if (!session) return endWith(errorMessage("session"));
+        if (!password) return endWith(errorMessage("password"));
+        stage_ = Stage::checking;
+        deadline_->clear();
+        relay_.listen(shared_from_this(), *session, *password);
+        return;
+    }
+    if (*type == "ping")
+        if (auto pong = pongFor(*message)) peer_->sendText(std::move(*pong));
+}
+
+void ListenerSession::onBinary(std::span<const std::uint8_t>) {}
+
+void ListenerSession::onClosed() {
+    if (deadline_) deadline_->clear();
+    relay_.log("listen #" + std::to_string(number_) + " closed: " + std::to_string(dropped_) +
+               " packets dropped for a full queue");
+    const bool wasListening = stage_ == Stage::listening;
+    stage_ = Stage::ended;
+    if (wasListening) relay_.listenerClosed(*this);
+    peer_.reset();
+}
+
+void ListenerSession::ready(const std::string& linkId, bool onAir) {
+    linkId_ = linkId;
+    stage_ = Stage::listening;
+    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}}));
+}
+
+void ListenerSession::endWith(const std::string& message) {
+    if (stage_ == Stage::ended || !peer_) return;
+    stage_ = Stage::ended;
+    deadline_->clear();
+    peer_->sendText(message);
+    peer_->close(CloseCode::normal);
+}
+
+void ListenerSession::sendState(bool onAir) {
+    if (stage_ == Stage::listening)
+        peer_->sendText(json::serialize(boost::json::object{{"type", "state"}, {"onAir", onAir}}));
+}
+
+void ListenerSession::sendPacket(const SharedBytes& packet) {
+    if (stage_ == Stage::listening && !peer_->sendBinary(packet)) ++dropped_;
+}
+
+}  // namespace quorvel::relay

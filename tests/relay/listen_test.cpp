@@ -1,0 +1,189 @@
+#include <boost/json/object.hpp>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "net/json.h"
+#include "support/relay_harness.h"
+
+namespace quorvel::test {
+namespace {
+
+std::string asText(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::optional<std::string> errorFor(const RunningRelay& relay, const std::string& listen) {
+    TestSocket socket;
+    EXPECT_TRUE(socket.connect(relay.wsUrl("/ws/listen")));
+    socket.sendText(listen);
+    const auto error = socket.nextOfType("error");
+    EXPECT_EQ(socket.waitClosed().kind, WsEvent::closed);
+    if (!error) return std::nullopt;
+    return json::string(json::member(*json::parseObject(*error), "error"));
+}
+
+class ListenTest : public RelayFixture {
+protected:
+    void SetUp() override {
+        RelayFixture::SetUp();
+        key_ = pairDevice(*relay_, kStudioPassword);
+        link_ = createLink(*relay_, key_, "listen", 3);
+    }
+    std::string key_;
+    std::string link_;
+};
+
+TEST_F(ListenTest, JoiningChecksLinkPasswordAndCapacity) {
+    EXPECT_EQ(errorFor(*relay_, listenText(link_, "wrong")), "password");
+    EXPECT_EQ(errorFor(*relay_, listenText("nope", "listen")), "session");
+    EXPECT_EQ(errorFor(*relay_, R"({"type":"listen","password":"listen"})"), "session");
+
+    TestSocket ready;
+    ASSERT_TRUE(ready.connect(relay_->wsUrl("/ws/listen")));
+    ready.sendText(listenText(link_, "listen"));
+    const auto answer = ready.nextOfType("ready");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*json::parseObject(*answer))["onAir"], false);
+
+    auto second = listening(*relay_, link_);
+    auto third = listening(*relay_, link_);
+    EXPECT_EQ(errorFor(*relay_, listenText(link_, "listen")), "full");
+    third.reset();
+    ASSERT_TRUE(RunningRelay::eventually([&] {
+        TestSocket again;
+        if (!again.connect(relay_->wsUrl("/ws/listen"))) return false;
+        again.sendText(listenText(link_, "listen"));
+        return again.nextOfType("ready").has_value();
+    }));
+}
+
+TEST_F(ListenTest, PacketsReachEveryListenerByteForByteAndInOrder) {
+    std::vector<std::unique_ptr<TestSocket>> listeners;
+    for (int i = 0; i < 3; ++i) listeners.push_back(listening(*relay_, link_));
+    auto broadcaster = onAir(*relay_, key_, link_);
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::uint32_t seq = 0; seq < 20; ++seq) {
+        sent.push_back(seq % 2 ? testPacket(seq) : testPacket(seq, 1, 44100));
+        broadcaster->sendBinary(sent.back());
+    }
+    sent.push_back(testPacket(99, 2, 96000));
+    broadcaster->sendBinary(sent.back());
+    for (auto& listener : listeners) {
+        EXPECT_TRUE(listener->nextOfType("state"));  // on air
+        for (const auto& packet : sent) {
+            const auto received = listener->nextBinary();
+            ASSERT_TRUE(received);
+            EXPECT_EQ(*received, asText(packet));
+        }
+    }
+}
+
+TEST_F(ListenTest, MalformedPacketsAreDroppedAndTheStreamGoesOn) {
+    auto listener = listening(*relay_, link_);
+    auto broadcaster = onAir(*relay_, key_, link_);
+    std::vector<std::vector<std::uint8_t>> bad;
+    bad.push_back({});
+    bad.push_back(std::vector<std::uint8_t>(19, 1));
+    auto wrongMagic = testPacket(1);
+    wrongMagic[1] = 2;
+    bad.push_back(wrongMagic);
+    auto threeChannels = testPacket(1);
+    threeChannels[2] = 3;
+    bad.push_back(threeChannels);
+    auto reserved = testPacket(1);
+    reserved[3] = 1;
+    bad.push_back(reserved);
+    auto oddRate = testPacket(1);
+    oddRate[4] = 0x11;  // 48000 -> 47889 Hz
+    bad.push_back(oddRate);
+    auto shortPacket = testPacket(1);
+    shortPacket.resize(shortPacket.size() - 6);
+    bad.push_back(shortPacket);
+    auto longPacket = testPacket(1);
+    longPacket.resize(longPacket.size() + 6);
+    bad.push_back(longPacket);
+    for (const auto& packet : bad) broadcaster->sendBinary(packet);
+    broadcaster->sendBinary(testPacket(7));
+    const auto received = listener->nextBinary();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(*received, asText(testPacket(7)));
+    broadcaster->close();
+    EXPECT_EQ(broadcaster->waitClosed().kind, WsEvent::closed);
+    ASSERT_TRUE(RunningRelay::eventually([&] {
+        for (const auto& line : relay_->logLines())
+            if (line.find("1 packets, 8 malformed") != std::string::npos) return true;
+        return false;
+    }));
+}
+
+TEST_F(ListenTest, ListenersHearWhenTheBroadcasterComesAndGoes) {
+    auto listener = listening(*relay_, link_);
+    {
+        auto broadcaster = onAir(*relay_, key_, link_);
+        const auto on = listener->nextOfType("state");
+        ASSERT_TRUE(on);
+        EXPECT_EQ((*json::parseObject(*on))["onAir"], true);
+        broadcaster->close();
+        broadcaster->waitClosed();
+    }
+    const auto off = listener->nextOfType("state");
+    ASSERT_TRUE(off);
+    EXPECT_EQ((*json::parseObject(*off))["onAir"], false);
+    // Listeners may keep the server's clock too.
+    listener->sendText(R"({"type":"ping","t":12.5})");
+    const auto pong = listener->nextOfType("pong");
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(json::number(json::member(*json::parseObject(*pong), "t")), 12.5);
+}
+
+TEST_F(ListenTest, ASlowListenerLosesPacketsWithoutSlowingTheOthers) {
+    auto slow = listening(*relay_, link_);  // never reads until the end
+    auto fast = listening(*relay_, link_);
+    auto broadcaster = onAir(*relay_, key_, link_);
+    // Enough to fill every socket buffer between the relay and the slow listener.
+    constexpr std::uint32_t kPackets = 3000;
+    std::vector<std::string> packets;
+    for (std::uint32_t seq = 0; seq < kPackets; ++seq) packets.push_back(asText(testPacket(seq)));
+    std::uint32_t received = 0;
+    bool inOrder = true;
+    // The fast listener reads on its own thread, as a real one would.
+    std::thread reader([&] {
+        while (received < kPackets) {
+            const auto packet = fast->nextBinary(std::chrono::seconds(5));
+            if (!packet) return;
+            inOrder = inOrder && *packet == packets[received];
+            ++received;
+        }
+    });
+    for (std::uint32_t seq = 0; seq < kPackets; ++seq) {
+        broadcaster->sendBinary(testPacket(seq));
+        // A real broadcaster sends one packet per 20 ms; this one is forty times faster.
+        const auto next = std::chrono::steady_clock::now() + std::chrono::microseconds(500);
+        while (std::chrono::steady_clock::now() < next) broadcaster->pump(std::chrono::microseconds(100));
+    }
+    reader.join();
+    EXPECT_EQ(received, kPackets);
+    EXPECT_TRUE(inOrder);
+
+    // The slow one finally reads: it lost packets, and what it got is intact and in order.
+    std::uint32_t slowCount = 0;
+    std::uint32_t lastSeq = 0;
+    while (const auto packet = slow->nextBinary(std::chrono::milliseconds(300))) {
+        std::uint32_t seq = 0;
+        std::memcpy(&seq, packet->data() + 8, 4);
+        ASSERT_LT(seq, kPackets);
+        EXPECT_EQ(*packet, packets[seq]);
+        if (slowCount > 0) {
+            EXPECT_GT(seq, lastSeq);
+        }
+        lastSeq = seq;
+        ++slowCount;
+    }
+    EXPECT_GT(slowCount, 0u);
+    EXPECT_LT(slowCount, kPackets);
+}
+
+}  // namespace
+}  // namespace quorvel::test

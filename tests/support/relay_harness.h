@@ -1,0 +1,173 @@
+#pragma once
+
+// Drives a real quorvel-relay over loopback: the server on its own thread with a
+// temporary database and a manual clock, HTTP through libcurl, WebSockets through the
+// client's own WebSocketClient (made synchronous here), raw TCP for broken peers.
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/ws_client.h"
+#include "relay/relay_server.h"
+#include "support/manual_clock.h"
+
+namespace quorvel::test {
+
+using namespace std::chrono_literals;
+
+// A directory removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A self-signed certificate for 127.0.0.1 and localhost, made with the openssl tool.
+struct TestCertificate {
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+};
+TestCertificate makeTestCertificate(const std::filesystem::path& dir);
+
+class RunningRelay {
+public:
+    using Customize = std::function<void(relay::RelayServerOptions&)>;
+    explicit RunningRelay(const std::filesystem::path& dataDir, const Customize& customize = {});
+    ~RunningRelay();
+
+    std::string httpBase() const;  // "http://127.0.0.1:PORT" (https with TLS)
+    std::string wsUrl(const std::string& path) const;
+    ManualClock& clock() { return clock_; }
+    std::vector<std::string> logLines() const;
+    // Waits (briefly, for the server's periodic sweep) until `condition` holds.
+    static bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within = 3000ms);
+
+private:
+    ManualClock clock_;
+    bool tls_ = false;
+    mutable std::mutex logMutex_;
+    std::vector<std::string> log_;
+    std::unique_ptr<relay::RelayServer> server_;
+    std::thread thread_;
+};
+
+struct HttpReply {
+    long status = 0;  // 0: no answer (transport failure)
+    std::string body;
+    std::string error;
+};
+HttpReply httpRequest(const std::string& method, const std::string& url, const std::string& body,
+                      const std::optional<std::string>& caFile = std::nullopt);
+inline HttpReply httpPost(const std::string& url, const std::string& body,
+                          const std::optional<std::string>& caFile = std::nullopt) {
+    return httpRequest("POST", url, body, caFile);
+}
+
+// One received WebSocket event.
+struct WsEvent {
+    enum Kind { text, binary, closed, timeout } kind = timeout;
+    std::string data;       // text or binary payload
+    std::uint16_t closeCode = 0;
+    std::string error;
+};
+
+// A WebSocket driven synchronously from the test thread.
+class TestSocket {
+public:
+    explicit TestSocket(std::optional<std::string> caFile = std::nullopt);
+    ~TestSocket();
+    // Connects and waits for the handshake; false (with closeReason) when it failed.
+    bool connect(const std::string& url, std::chrono::milliseconds within = 5000ms);
+    void sendText(const std::string& text);
+    void sendBinary(const std::vector<std::uint8_t>& bytes);
+    // Sends a close frame and waits (briefly) until the server has answered it.
+    void close();
+    // The next event, or `timeout` when none came in time.
+    WsEvent next(std::chrono::milliseconds within = 3000ms);
+    // The next text message that parses as a JSON object of `type`, skipping others
+    // (binary packets included); nothing when the socket closed or time ran out.
+    std::optional<std::string> nextOfType(const std::string& type, std::chrono::milliseconds within = 3000ms);
+    // The next binary message, skipping text ones.
+    std::optional<std::string> nextBinary(std::chrono::milliseconds within = 3000ms);
+    // Events until the connection closes; the close event.
+    WsEvent waitClosed(std::chrono::milliseconds within = 5000ms);
+    // Runs the socket's pending work for a while without waiting for an event.
+    void pump(std::chrono::microseconds duration);
+    std::size_t queued() const { return client_->queued(); }
+    const std::string& closeReason() const { return closeReason_; }
+
+private:
+    boost::asio::io_context context_;
+    std::shared_ptr<net::WebSocketClient> client_;
+    std::deque<WsEvent> events_;
+    bool open_ = false;
+    bool closed_ = false;
+    std::string closeReason_;
+};
+
+// A plain TCP connection for peers that misbehave below HTTP.
+class RawConnection {
+public:
+    explicit RawConnection(std::uint16_t port);
+    ~RawConnection();
+    bool connected() const;
+    bool send(const std::string& bytes);
+    // Whatever arrives until the server closes or `within` passes; closedByPeer tells which.
+    std::string readUntilClosed(std::chrono::milliseconds within, bool& closedByPeer);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The studio's set-up through the real endpoints.
+void setStudioPassword(const std::filesystem::path& dataDir, const std::string& password);
+// Pairs a device and returns its key (fails the test on any other answer).
+std::string pairDevice(const RunningRelay& relay, const std::string& studioPassword, const std::string& name = "Studio A");
+// Creates a link and returns its id.
+std::string createLink(const RunningRelay& relay, const std::string& key, const std::string& password = "listen",
+                       int maxListeners = 5, const std::string& name = "Mix");
+// A valid 48 kHz stereo packet with `sequence` and every sample byte set from it.
+std::vector<std::uint8_t> testPacket(std::uint32_t sequence, std::uint8_t channels = 2, std::uint32_t rate = 48000);
+std::string jsonText(const std::string& key, const std::string& value);
+std::string helloText(const std::string& key, const std::string& linkId);
+std::string listenText(const std::string& linkId, const std::string& password);
+
+// A broadcaster that has been welcomed on `linkId` (fails the test otherwise).
+std::unique_ptr<TestSocket> onAir(const RunningRelay& relay, const std::string& key, const std::string& linkId);
+// A listener that got "ready" on `linkId`.
+std::unique_ptr<TestSocket> listening(const RunningRelay& relay, const std::string& linkId,
+                                      const std::string& password = "listen");
+
+// A relay with a studio password, started fresh for every test.
+class RelayFixture : public ::testing::Test {
+protected:
+    static constexpr const char* kStudioPassword = "studio secret";
+    void SetUp() override { start(); }
+    void start(const RunningRelay::Customize& customize = {}) {
+        relay_.reset();
+        setStudioPassword(dir_.path(), kStudioPassword);
+        relay_ = std::make_unique<RunningRelay>(dir_.path(), customize);
+    }
+    std::string url(const std::string& path) const { return relay_->httpBase() + path; }
+
+    TempDir dir_;
+    std::unique_ptr<RunningRelay> relay_;
+};
+
+}  // namespace quorvel::test
