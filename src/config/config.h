@@ -23,6 +23,8 @@ struct Config {
     // key store; the configuration file's "server" and "key" (strings only); the
     // "deviceName" preference. Never fails and never writes anything.
     static Config load();
+    // The same with another built-in address (empty: none), as a differently built binary would.
+    static Config load(std::string_view builtInServer);
 
     // REST address for an API path: scheme http for a ws server, https otherwise;
     // the path replaced (percent-encoded where needed), the query removed; user,

@@ -14,15 +14,12 @@ namespace {
 // The configuration file holds two short strings; anything bigger is not one.
 constexpr std::size_t kMaxConfigFileBytes = 1024 * 1024;
 
-std::string builtInServer() {
-    const std::string builtIn = QUORVEL_BUILTIN_SERVER;
-    return builtIn.empty() ? Config::defaultServer : builtIn;
-}
-
 }  // namespace
 
-Config Config::load() {
-    std::string server = builtInServer();
+Config Config::load() { return load(QUORVEL_BUILTIN_SERVER); }
+
+Config Config::load(std::string_view builtInServer) {
+    std::string server = builtInServer.empty() ? defaultServer : std::string(builtInServer);
     std::optional<std::string> key = Keychain::get();
 
     if (auto text = files::readSmallFile(paths::configFile(), kMaxConfigFileBytes)) {

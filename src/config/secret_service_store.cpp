@@ -85,8 +85,7 @@ struct SecretServiceStore::Session {
             return Problem{Kind::unavailable, std::string("No session bus: ") + raw->message};
         }
         raw = nullptr;
-        const char* name = options.busName.empty() ? nullptr : options.busName.c_str();
-        SecretService* opened = secret_service_open_sync(SECRET_TYPE_SERVICE, name, SECRET_SERVICE_OPEN_SESSION,
+        SecretService* opened = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION,
                                                           cancellable, &raw);
         ErrorPtr error(raw);
         if (opened == nullptr) return problemFrom(raw);
@@ -221,8 +220,6 @@ Expected<KeyStoreDone, KeyStoreProblem> SecretServiceStore::remove() {
     return run<KeyStoreDone>([](Session& session, GCancellable* cancellable) { return session.remove(cancellable); });
 }
 
-std::string SecretServiceStore::description() const {
-    return "Secret Service" + (options_.busName.empty() ? std::string() : " at " + options_.busName);
-}
+std::string SecretServiceStore::description() const { return "Secret Service"; }
 
 }  // namespace quorvel

@@ -19,8 +19,6 @@ public:
     struct Options {
         std::string service = "com.velmora.quorvel";
         std::string account = "device-key";
-        // D-Bus name of the service; empty for the standard org.freedesktop.secrets.
-        std::string busName;
         std::chrono::milliseconds timeout{3000};
     };
 
@@ -30,8 +28,8 @@ public:
     SecretServiceStore& operator=(const SecretServiceStore&) = delete;
 
     // Whether a Secret Service with a default collection answers. `unavailable` comes
-    // only from the quick "there is no service" answers (no session bus, nobody owns
-    // the name, no default collection), never from a timeout.
+    // only from the quick "there is no service" answers (no session bus, nobody provides
+    // org.freedesktop.secrets, no default collection), never from a timeout.
     Expected<KeyStoreDone, KeyStoreProblem> probe();
 
     Expected<std::optional<std::string>, KeyStoreProblem> read() override;

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <libsecret/secret.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "config/file_key_store.h"
+#include "config/keychain.h"
+#include "config/secret_service_store.h"
+#include "temp_home.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = KeyStoreProblem::Kind;
+
+const std::string kNotUTF8("\x00\xff\xfe\x80 key", 8);
+
+// Items under one (service, account) pair in the real Secret Service, locked ones included.
+const SecretSchema kForeignSchema = {
+    "org.example.Other",
+    SECRET_SCHEMA_DONT_MATCH_NAME,
+    {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, {}}},
+    0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+int countSecretItems(const std::string& service, const std::string& account) {
+    GError* error = nullptr;
+    GList* items = secret_password_search_sync(&kForeignSchema, SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                               service.c_str(), "account", account.c_str(), nullptr);
+    if (error != nullptr) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+        return -1;
+    }
+    const int count = static_cast<int>(g_list_length(items));
+    g_list_free_full(items, g_object_unref);
+    return count;
+}
+
+// Something other than us writing the same item: plain text or raw bytes.
+void storeForeign(const std::string& service, const std::string& account, const std::string& bytes) {
+    GError* error = nullptr;
+    SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
+    secret_password_store_binary_sync(&kForeignSchema, SECRET_COLLECTION_DEFAULT, "other program", value, nullptr,
+                                      &error, "service", service.c_str(), "account", account.c_str(), nullptr);
+    secret_value_unref(value);
+    if (error != nullptr) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+    }
+}
+
+// The same cases against each real store, through Keychain.
+class KeyStoreContract : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        account_ = std::string("test-") + std::to_string(::getpid()) + "-" + info->name();
+        for (auto& c : account_)
+            if (c == '/') c = '-';
+        if (GetParam() == "secret-service") {
+            SecretServiceStore::Options options;
+            options.account = account_;
+            auto store = std::make_shared<SecretServiceStore>(options);
+            if (auto probe = store->probe(); !probe)
+                GTEST_SKIP() << "no Secret Service here (run under scripts/with-test-services.sh): "
+                             << probe.error().detail;
+            store_ = store;
+        } else {
+            store_ = std::make_shared<FileKeyStore>(paths_.root().string() + "/data/Quorvel/device-key");
+        }
+        Keychain::useStore(store_);
+        Keychain::deleteKey();
+    }
+    void TearDown() override {
+        if (store_) Keychain::deleteKey();
+        Keychain::useStore(nullptr);
+    }
+    bool isSecretService() const { return GetParam() == "secret-service"; }
+
+    test::TempHome paths_;
+    std::string account_;
+    std::shared_ptr<KeyStore> store_;
+};
+
+TEST_P(KeyStoreContract, NothingStored) {
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+    EXPECT_FALSE(Keychain::lastProblem());
+    Keychain::deleteKey();
+    EXPECT_FALSE(Keychain::lastProblem());
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+}
+
+TEST_P(KeyStoreContract, ReplaceKeepsOneItemWithTheSecondKey) {
+    EXPECT_TRUE(Keychain::set("first-key"));
+    EXPECT_EQ(Keychain::get(), "first-key");
+    EXPECT_TRUE(Keychain::set("second-key ✓"));
+    EXPECT_EQ(Keychain::get(), "second-key ✓");
+    if (isSecretService()) {
+        EXPECT_EQ(countSecretItems("com.velmora.quorvel", account_), 1);
+    }
+}
+
+TEST_P(KeyStoreContract, EmptyTextIsStoredButReadsAsNoKey) {
+    EXPECT_TRUE(Keychain::set(""));
+    auto bytes = store_->read();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, std::optional<std::string>(""));
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+}
+
+TEST_P(KeyStoreContract, BytesThatAreNotUTF8RoundTripButAreNoKey) {
+    if (isSecretService())
+        storeForeign("com.velmora.quorvel", account_, kNotUTF8);
+    else
+        ASSERT_TRUE(store_->write(kNotUTF8));
+    auto bytes = store_->read();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, std::optional<std::string>(kNotUTF8));
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+    // A pairing afterwards replaces the foreign item.
+    EXPECT_TRUE(Keychain::set("fresh"));
+    EXPECT_EQ(Keychain::get(), "fresh");
+    if (isSecretService()) {
+        EXPECT_EQ(countSecretItems("com.velmora.quorvel", account_), 1);
+    }
+}
+
+TEST_P(KeyStoreContract, DeleteAfterSet) {
+    ASSERT_TRUE(Keychain::set("key"));
+    Keychain::deleteKey();
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+    if (isSecretService()) {
+        EXPECT_EQ(countSecretItems("com.velmora.quorvel", account_), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, KeyStoreContract, ::testing::Values("secret-service", "file"),
+                         [](const auto& info) { return info.param == "file" ? "File" : "SecretService"; });
+
+TEST(FileKeyStoreTest, FileIsReadableOnlyByTheUserAndReplacedWhole) {
+    test::TempHome paths;
+    const fs::path directory = paths.root() / "data" / "Quorvel";
+    FileKeyStore store((directory / "device-key").string());
+    ASSERT_TRUE(store.write("key-one"));
+    ASSERT_TRUE(store.write("key-two"));
+
+    struct stat info {};
+    ASSERT_EQ(::stat((directory / "device-key").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(directory.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
+    EXPECT_EQ(*store.read(), std::optional<std::string>("key-two"));
+}
+
+TEST(FileKeyStoreTest, HostileKeyPathIsAProblemNotACrash) {
+    test::TempHome paths;
+    const fs::path path = paths.root() / "data" / "Quorvel" / "device-key";
+    fs::create_directories(path);  // a directory where the file should be
+    FileKeyStore store(path.string());
+    auto read = store.read();
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind, Kind::failed);
+    EXPECT_FALSE(store.write("key"));
+    EXPECT_FALSE(store.remove());
+
+    Keychain::useStore(std::make_shared<FileKeyStore>(path.string()));
+    EXPECT_EQ(Keychain::get(), std::nullopt);
+    ASSERT_TRUE(Keychain::lastProblem());
+    EXPECT_EQ(Keychain::lastProblem()->kind, Kind::failed);
+    Keychain::useStore(nullptr);
+}
+
+TEST(FileKeyStoreTest, UnwritableDirectoryKeepsTheOldKey) {
+    test::TempHome paths;
+    const fs::path directory = paths.root() / "data" / "Quorvel";
+    FileKeyStore store((directory / "device-key").string());
+    ASSERT_TRUE(store.write("old"));
+    fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec);
+    if (::access(directory.c_str(), W_OK) == 0) GTEST_SKIP() << "running with privileges that ignore modes";
+    EXPECT_FALSE(store.write("new"));
+    EXPECT_EQ(*store.read(), std::optional<std::string>("old"));
+}
+
+// Runs in a fresh process (a "threadsafe" death test re-executes the binary), so the
+// session bus it sees is the one set here, not one an earlier test connected to.
+void probeWithoutSessionBus() {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvel-test-bus", 1);
+    ::unsetenv("DISPLAY");
+    test::TempHome paths;
+    SecretServiceStore::Options options;
+    options.timeout = std::chrono::milliseconds(2000);
+    SecretServiceStore store(options);
+    const auto started = std::chrono::steady_clock::now();
+    auto probe = store.probe();
+    const bool quick = std::chrono::steady_clock::now() - started < std::chrono::milliseconds(1000);
+    if (probe || probe.error().kind != Kind::unavailable || !quick) std::exit(1);
+
+    // The automatic choice falls back to the 0600 file and says so.
+    Keychain::useStore(nullptr);
+    if (Keychain::store()->description().find("file " + paths.root().string() + "/data/Quorvel/device-key") ==
+        std::string::npos)
+        std::exit(2);
+    if (!Keychain::set("fallback-key") || Keychain::get() != "fallback-key") std::exit(3);
+    std::exit(0);
+}
+
+TEST(SecretServiceStoreTest, WithoutASessionBusTheFileStoreIsChosenQuickly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(probeWithoutSessionBus(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace quorvel
