@@ -16,4 +16,8 @@ struct Command {
     CommandRun run;
 };
 
+Command addPairCommand(CLI::App& app);
+Command addLinksCommand(CLI::App& app);
+Command addKeystoreCommand(CLI::App& app);
+
 }  // namespace quorvel::cli

@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
 
     std::vector<quorvel::cli::Command> commands;
+    commands.push_back(quorvel::cli::addPairCommand(app));
+    commands.push_back(quorvel::cli::addLinksCommand(app));
+    commands.push_back(quorvel::cli::addKeystoreCommand(app));
 
     CLI11_PARSE(app, argc, argv);
 
