@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -209,6 +212,66 @@ void probeWithoutSessionBus() {
         std::exit(2);
     if (!Keychain::set("fallback-key") || Keychain::get() != "fallback-key") std::exit(3);
     std::exit(0);
+}
+
+// Drops every method call it receives: a Secret Service that hangs, as a stopped daemon
+// or an unanswered password prompt does.
+GDBusMessage* dropCalls(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+        g_object_unref(message);
+        return nullptr;
+    }
+    return message;
+}
+
+// In a fresh process: a private bus on which a silent peer owns org.freedesktop.secrets.
+void probeSilentService() {
+    FILE* daemon = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+    char address[512] = {};
+    char pid[32] = {};
+    if (daemon == nullptr || std::fgets(address, sizeof address, daemon) == nullptr ||
+        std::fgets(pid, sizeof pid, daemon) == nullptr)
+        std::exit(10);
+    ::pclose(daemon);
+    address[std::strcspn(address, "\n")] = '\0';
+    const int daemonPid = std::atoi(pid);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
+
+    GError* error = nullptr;
+    GDBusConnection* silent = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (silent == nullptr) std::exit(11);
+    GVariant* owned = g_dbus_connection_call_sync(
+        silent, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "org.freedesktop.secrets", 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
+    if (owned == nullptr) std::exit(12);
+    g_variant_unref(owned);
+    g_dbus_connection_add_filter(silent, dropCalls, nullptr, nullptr);
+
+    int status = 0;
+    {
+        SecretServiceStore::Options options;
+        options.timeout = std::chrono::milliseconds(300);
+        SecretServiceStore store(options);
+        const auto started = std::chrono::steady_clock::now();
+        auto probe = store.probe();
+        auto read = store.read();
+        const bool bounded = std::chrono::steady_clock::now() - started < std::chrono::milliseconds(1500);
+        // A timeout is reported as such, never as "no service" (which would switch stores).
+        if (probe || probe.error().kind != Kind::timedOut) status = 1;
+        else if (read || read.error().kind != Kind::timedOut) status = 2;
+        else if (!bounded) status = 3;
+    }
+    ::kill(daemonPid, SIGTERM);
+    std::exit(status);
+}
+
+TEST(SecretServiceStoreTest, AHungServiceIsReportedAsTimedOutWithinTheTimeout) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(probeSilentService(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SecretServiceStoreTest, WithoutASessionBusTheFileStoreIsChosenQuickly) {
