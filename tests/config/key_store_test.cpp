@@ -224,35 +224,50 @@ GDBusMessage* dropCalls(GDBusConnection*, GDBusMessage* message, gboolean incomi
     return message;
 }
 
+// A session bus of this process's own, set as DBUS_SESSION_BUS_ADDRESS; only for a
+// fresh process (a "threadsafe" death test), before anything connected to a bus.
+struct PrivateBus {
+    PrivateBus() {
+        FILE* daemon = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 </dev/null 2>/dev/null", "r");
+        char line[512] = {};
+        char pidLine[32] = {};
+        if (daemon == nullptr || std::fgets(line, sizeof line, daemon) == nullptr ||
+            std::fgets(pidLine, sizeof pidLine, daemon) == nullptr)
+            std::exit(10);
+        ::pclose(daemon);
+        line[std::strcspn(line, "\n")] = '\0';
+        address = line;
+        pid = std::atoi(pidLine);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        ::unsetenv("DISPLAY");
+    }
+    ~PrivateBus() {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
+    std::string address;
+    int pid = 0;
+};
+
 // In a fresh process: a private bus on which a silent peer owns org.freedesktop.secrets.
 void probeSilentService() {
-    FILE* daemon = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    char address[512] = {};
-    char pid[32] = {};
-    if (daemon == nullptr || std::fgets(address, sizeof address, daemon) == nullptr ||
-        std::fgets(pid, sizeof pid, daemon) == nullptr)
-        std::exit(10);
-    ::pclose(daemon);
-    address[std::strcspn(address, "\n")] = '\0';
-    const int daemonPid = std::atoi(pid);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
-
-    GError* error = nullptr;
-    GDBusConnection* silent = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (silent == nullptr) std::exit(11);
-    GVariant* owned = g_dbus_connection_call_sync(
-        silent, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", "org.freedesktop.secrets", 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
-    if (owned == nullptr) std::exit(12);
-    g_variant_unref(owned);
-    g_dbus_connection_add_filter(silent, dropCalls, nullptr, nullptr);
-
     int status = 0;
     {
+        PrivateBus bus;
+        GError* error = nullptr;
+        GDBusConnection* silent = g_dbus_connection_new_for_address_sync(
+            bus.address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        if (silent == nullptr) std::exit(11);
+        GVariant* owned = g_dbus_connection_call_sync(
+            silent, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+            g_variant_new("(su)", "org.freedesktop.secrets", 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+            &error);
+        if (owned == nullptr) std::exit(12);
+        g_variant_unref(owned);
+        g_dbus_connection_add_filter(silent, dropCalls, nullptr, nullptr);
+
         SecretServiceStore::Options options;
         options.timeout = std::chrono::milliseconds(300);
         SecretServiceStore store(options);
@@ -265,7 +280,6 @@ void probeSilentService() {
         else if (read || read.error().kind != Kind::timedOut) status = 2;
         else if (!bounded) status = 3;
     }
-    ::kill(daemonPid, SIGTERM);
     std::exit(status);
 }
 
