@@ -44,13 +44,16 @@ int countSecretItems(const std::string& service, const std::string& account) {
     return count;
 }
 
-// Something other than us writing the same item: plain text or raw bytes.
+// Something other than us writing the same item under its own schema, with raw bytes.
 void storeForeign(const std::string& service, const std::string& account, const std::string& bytes) {
     GError* error = nullptr;
+    GHashTable* attributes =
+        secret_attributes_build(&kForeignSchema, "service", service.c_str(), "account", account.c_str(), nullptr);
     SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
-    secret_password_store_binary_sync(&kForeignSchema, SECRET_COLLECTION_DEFAULT, "other program", value, nullptr,
-                                      &error, "service", service.c_str(), "account", account.c_str(), nullptr);
+    secret_service_store_sync(nullptr, &kForeignSchema, attributes, SECRET_COLLECTION_DEFAULT, "other program", value,
+                              nullptr, &error);
     secret_value_unref(value);
+    g_hash_table_unref(attributes);
     if (error != nullptr) {
         ADD_FAILURE() << error->message;
         g_error_free(error);
