@@ -1,12 +1,15 @@
 #include "support/http_test_peer.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace quorvel::test {
@@ -19,6 +22,7 @@ using tcp = asio::ip::tcp;
 // destruction releases them.
 struct HttpTestPeer::Impl {
     asio::io_context context;
+    std::optional<asio::ssl::context> tls;
     tcp::acceptor acceptor{context, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
     mutable std::mutex mutex;
     Reply current;                  // guarded by mutex
@@ -33,17 +37,27 @@ struct HttpTestPeer::Impl {
     void accept() {
         acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
             if (error) return;
-            std::make_shared<Session>(this, std::move(socket))->read();
+            if (tls) {
+                auto session = std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(
+                    this, asio::ssl::stream<tcp::socket>(std::move(socket), *tls));
+                session->stream.async_handshake(asio::ssl::stream_base::server,
+                                                [session](boost::system::error_code handshakeError) {
+                                                    if (!handshakeError) session->read();
+                                                });
+            } else {
+                std::make_shared<Session<tcp::socket>>(this, std::move(socket))->read();
+            }
             accept();
         });
     }
 
-    struct Session : std::enable_shared_from_this<Session> {
-        Session(Impl* peer, tcp::socket socket)
-            : peer(peer), socket(std::move(socket)), timer(this->socket.get_executor()) {}
+    template <typename Stream>
+    struct Session : std::enable_shared_from_this<Session<Stream>> {
+        Session(Impl* peer, Stream stream)
+            : peer(peer), stream(std::move(stream)), timer(this->stream.get_executor()) {}
 
         Impl* peer;
-        tcp::socket socket;
+        Stream stream;
         asio::steady_timer timer;
         boost::beast::flat_buffer buffer;
         http::request<http::string_body> request;
@@ -54,8 +68,8 @@ struct HttpTestPeer::Impl {
 
         void read() {
             request = {};
-            http::async_read(socket, buffer, request,
-                             [self = shared_from_this()](boost::system::error_code error, std::size_t) {
+            http::async_read(stream, buffer, request,
+                             [self = this->shared_from_this()](boost::system::error_code error, std::size_t) {
                                  if (!error) self->answer();
                              });
         }
@@ -71,6 +85,7 @@ struct HttpTestPeer::Impl {
             case Reply::Mode::silent: return read();  // holds the connection, answers nothing
             case Reply::Mode::hangUp: {
                 boost::system::error_code ignored;
+                auto& socket = boost::beast::get_lowest_layer(stream);
                 socket.shutdown(tcp::socket::shutdown_both, ignored);
                 socket.close(ignored);
                 return;
@@ -79,16 +94,16 @@ struct HttpTestPeer::Impl {
                 raw = head(reply, reply.body.size());
                 dripBody = reply.body;
                 dripInterval = reply.dripInterval;
-                asio::async_write(socket, asio::buffer(raw),
-                                  [self = shared_from_this()](boost::system::error_code error, std::size_t) {
+                asio::async_write(stream, asio::buffer(raw),
+                                  [self = this->shared_from_this()](boost::system::error_code error, std::size_t) {
                                       if (!error) self->drip();
                                   });
                 return;
             }
             case Reply::Mode::answer:
                 raw = head(reply, reply.body.size()) + reply.body;
-                asio::async_write(socket, asio::buffer(raw),
-                                  [self = shared_from_this()](boost::system::error_code error, std::size_t) {
+                asio::async_write(stream, asio::buffer(raw),
+                                  [self = this->shared_from_this()](boost::system::error_code error, std::size_t) {
                                       if (!error) self->read();
                                   });
                 return;
@@ -98,9 +113,9 @@ struct HttpTestPeer::Impl {
         void drip() {
             if (dripped >= dripBody.size()) return read();
             timer.expires_after(dripInterval);
-            timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
+            timer.async_wait([self = this->shared_from_this()](boost::system::error_code error) {
                 if (error) return;
-                asio::async_write(self->socket, asio::buffer(&self->dripBody[self->dripped], 1),
+                asio::async_write(self->stream, asio::buffer(&self->dripBody[self->dripped], 1),
                                   [self](boost::system::error_code writeError, std::size_t) {
                                       if (writeError) return;
                                       ++self->dripped;
@@ -117,6 +132,15 @@ struct HttpTestPeer::Impl {
 };
 
 HttpTestPeer::HttpTestPeer() : impl_(std::make_unique<Impl>()) {
+    impl_->accept();
+    impl_->thread = std::thread([impl = impl_.get()] { impl->context.run(); });
+}
+
+HttpTestPeer::HttpTestPeer(const std::string& certificateFile, const std::string& keyFile)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->tls.emplace(asio::ssl::context::tls_server);
+    impl_->tls->use_certificate_chain_file(certificateFile);
+    impl_->tls->use_private_key_file(keyFile, asio::ssl::context::pem);
     impl_->accept();
     impl_->thread = std::thread([impl = impl_.get()] { impl->context.run(); });
 }
@@ -138,6 +162,8 @@ std::vector<HttpTestPeer::Request> HttpTestPeer::requests() const {
 
 unsigned short HttpTestPeer::port() const { return impl_->acceptor.local_endpoint().port(); }
 
-std::string HttpTestPeer::serverURL() const { return "ws://127.0.0.1:" + std::to_string(port()) + "/ws/send"; }
+std::string HttpTestPeer::serverURL() const {
+    return std::string(impl_->tls ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(port()) + "/ws/send";
+}
 
 }  // namespace quorvel::test

@@ -32,7 +32,10 @@ public:
         std::string body;
     };
 
+    // Plain HTTP.
     HttpTestPeer();
+    // HTTPS with this certificate chain and private key (PEM files).
+    HttpTestPeer(const std::string& certificateFile, const std::string& keyFile);
     ~HttpTestPeer();
     HttpTestPeer(const HttpTestPeer&) = delete;
     HttpTestPeer& operator=(const HttpTestPeer&) = delete;
@@ -45,7 +48,8 @@ public:
     std::vector<Request> requests() const;
 
     unsigned short port() const;
-    // The relay address a Config would hold for this peer: "ws://127.0.0.1:PORT/ws/send".
+    // The relay address a Config would hold for this peer: "ws://127.0.0.1:PORT/ws/send",
+    // or "wss://…" for HTTPS.
     std::string serverURL() const;
 
     struct Impl;
