@@ -2,6 +2,8 @@
 
 #include <boost/json/object.hpp>
 
+#include <thread>
+
 #include "net/device_api.h"
 #include "net/json.h"
 #include "rest_fixture.h"
@@ -199,6 +201,24 @@ TEST_F(DeviceAPITest, ConnectionRefusedIsNoConnection) {
     runUntilDelivered(recorder);
     ASSERT_TRUE(recorder.value);
     EXPECT_EQ(recorder.value->error().text, kNoConnection);
+}
+
+TEST_F(DeviceAPITest, ClientShutDownStillCompletesEveryCallOnce) {
+    peer.reply(HttpTestPeer::Reply{200, "{}", HttpTestPeer::Reply::Mode::silent});
+    Recorder<Links> first;
+    Recorder<EndResult> second;
+    {
+        HttpClient shortLived(HttpClient::Options{std::chrono::seconds(60), 1024, {}});
+        DeviceAPI::list(config(), "k", mainQueue, first.callback(), shortLived);
+        DeviceAPI::end(config(), "k", "a1", mainQueue, second.callback(), shortLived);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (peer.requests().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    runUntilDelivered(first);
+    runUntilDelivered(second);
+    ASSERT_TRUE(first.value && second.value);
+    EXPECT_EQ(first.value->error().text, kNoConnection);
+    EXPECT_EQ(second.value->error().text, kNoConnection);
 }
 
 TEST_F(DeviceAPITest, OversizedBodyIsBounded) {
