@@ -291,6 +291,75 @@ TEST(SecretServiceStoreTest, AHungServiceIsReportedAsTimedOutWithinTheTimeout) {
     EXPECT_EXIT(probeSilentService(), ::testing::ExitedWithCode(0), "");
 }
 
+// Starts a keyring daemon with an unlocked login keyring on the current (private) bus and
+// in the current HOME; its pid (asked of the bus: the daemon does not print it), or 0.
+int startKeyringDaemon() {
+    if (std::system("printf locked-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1") != 0 ||
+        std::system("gdbus wait --session --timeout 10 org.freedesktop.secrets >/dev/null 2>&1") != 0)
+        return 0;
+    FILE* owner = ::popen(
+        "gdbus call --session --timeout 5 --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus"
+        " --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.secrets 2>/dev/null",
+        "r");
+    char line[128] = {};
+    int pid = 0;
+    if (owner != nullptr && std::fgets(line, sizeof line, owner) != nullptr)
+        std::sscanf(line, "(uint32 %d,)", &pid);
+    if (owner != nullptr) ::pclose(owner);
+    return pid;
+}
+
+// Locks the login keyring the way a screen locker does (no prompt is involved).
+bool lockLoginKeyring() {
+    const std::string command =
+        "gdbus call --session --timeout 5 --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets"
+        " --method org.freedesktop.Secret.Service.Lock \"['/org/freedesktop/secrets/collection/login']\""
+        " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// In a fresh process: a keyring daemon of its own, whose login keyring gets locked.
+void readLockedKeyring() {
+    int status = 0;
+    {
+        PrivateBus bus;
+        test::TempHome paths;
+        const int keyringPid = startKeyringDaemon();
+        if (keyringPid == 0) status = 10;
+        SecretServiceStore::Options options;
+        options.timeout = std::chrono::milliseconds(5000);
+        auto store = std::make_shared<SecretServiceStore>(options);
+        if (status == 0 && !store->write("key-before-lock")) status = 11;
+        if (status == 0 && !lockLoginKeyring()) status = 12;
+
+        // Locked is neither "no key" nor a reason to switch stores.
+        if (status == 0) {
+            auto read = store->read();
+            if (read || read.error().kind != Kind::locked) status = 1;
+        }
+        if (status == 0) {
+            auto probe = store->probe();
+            if (!probe && probe.error().kind == Kind::unavailable) status = 2;
+        }
+        if (status == 0) {
+            Keychain::useStore(store);
+            if (Keychain::get() || !Keychain::lastProblem() || Keychain::lastProblem()->kind != Kind::locked)
+                status = 3;
+            else if (Keychain::set("other-key"))
+                status = 4;
+            Keychain::useStore(nullptr);
+        }
+        store.reset();
+        if (keyringPid > 0) ::kill(keyringPid, SIGTERM);
+    }
+    std::exit(status);
+}
+
+TEST(SecretServiceStoreTest, ALockedKeyringIsReportedNotReadAsNoKey) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(readLockedKeyring(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(SecretServiceStoreTest, WithoutASessionBusTheFileStoreIsChosenQuickly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(probeWithoutSessionBus(), ::testing::ExitedWithCode(0), "");
