@@ -193,7 +193,11 @@ Expected<T, KeyStoreProblem> SecretServiceStore::run(Work work) {
     queue_.executor().post([call, session = session_, work = std::move(work)] {
         // A request whose caller gave up while it queued behind a hung one is skipped.
         if (g_cancellable_is_cancelled(call->cancellable.get())) return;
-        call->result.set_value(work(*session, call->cancellable.get()));
+        auto result = work(*session, call->cancellable.get());
+        // After anything but a locked keyring, reconnect next time: the daemon may have
+        // gone or been replaced, and a cancelled call may leave the proxy half-set-up.
+        if (!result && result.error().kind != Kind::locked) session->service.reset();
+        call->result.set_value(std::move(result));
     });
     if (future.wait_for(options_.timeout) == std::future_status::ready) return future.get();
     g_cancellable_cancel(call->cancellable.get());
