@@ -13,6 +13,25 @@ namespace {
 
 using Answer = Expected<boost::json::object, Failure>;
 
+// The failure text for a status other than 200 and the answer's "error" code, if any.
+std::string failureText(long status, const std::string* errorCode) {
+    const auto is = [&](const char* code) { return errorCode != nullptr && *errorCode == code; };
+    switch (status) {
+    case 400:
+        if (is("name")) return "Enter a name (up to 80 characters).";
+        if (is("password")) return "The client password must be 4 to 100 characters.";
+        if (is("max")) return "Choose how many listeners (1 to 5).";
+        break;
+    case 401: return "This computer was disconnected in the admin panel — connect it again.";
+    case 404:
+        if (is("not_found")) return "This link no longer exists.";
+        return "The server does not support this yet. The server needs to be updated.";
+    case 429: return RestText::tooManyAttempts;
+    default: break;
+    }
+    return RestText::serverError(status);
+}
+
 // Runs on the HTTP client's thread: every outcome becomes the answer object or a failure.
 Answer evaluate(const HttpResult& outcome) {
     if (!outcome) return Failure{RestText::noConnection};
@@ -38,24 +57,6 @@ void post(const Config& config, const std::string& path, const boost::json::obje
 }
 
 }  // namespace
-
-std::string failureText(long status, const std::string* errorCode) {
-    const auto is = [&](const char* code) { return errorCode != nullptr && *errorCode == code; };
-    switch (status) {
-    case 400:
-        if (is("name")) return "Enter a name (up to 80 characters).";
-        if (is("password")) return "The client password must be 4 to 100 characters.";
-        if (is("max")) return "Choose how many listeners (1 to 5).";
-        break;
-    case 401: return "This computer was disconnected in the admin panel — connect it again.";
-    case 404:
-        if (is("not_found")) return "This link no longer exists.";
-        return "The server does not support this yet. The server needs to be updated.";
-    case 429: return RestText::tooManyAttempts;
-    default: break;
-    }
-    return RestText::serverError(status);
-}
 
 void create(const Config& config, std::string key, std::string name, std::string password,
             std::int64_t maxListeners, Executor& mainQueue, CreateCompletion completion, HttpClient& client) {

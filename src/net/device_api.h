@@ -38,7 +38,4 @@ void list(const Config& config, std::string key, Executor& mainQueue, ListComple
 void end(const Config& config, std::string key, std::string id, Executor& mainQueue, EndCompletion completion,
          HttpClient& client = HttpClient::shared());
 
-// The failure text for a status other than 200 and the answer's "error" code, if any.
-std::string failureText(long status, const std::string* errorCode);
-
 }  // namespace quorvel::DeviceAPI

@@ -184,10 +184,10 @@ struct HttpClient::Worker {
     std::thread thread;
 };
 
-HttpClient::HttpClient(Options options) : options_(std::move(options)) {
+HttpClient::HttpClient(Options options) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    worker_ = std::make_unique<Worker>(options_);
+    worker_ = std::make_unique<Worker>(options);
 }
 
 HttpClient::~HttpClient() = default;

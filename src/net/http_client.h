@@ -50,11 +50,8 @@ public:
     // exactly once, on the client's thread.
     void postJSON(std::string url, std::string body, Completion completion);
 
-    const Options& options() const { return options_; }
-
 private:
     struct Worker;
-    Options options_;
     std::unique_ptr<Worker> worker_;
 };
 
