@@ -38,7 +38,7 @@ protected:
     Outcome run(const std::string& arguments, const std::string& input) const {
         const fs::path inputFile = home_ / "stdin";
         std::ofstream(inputFile, std::ios::binary) << input;
-        const std::string command = "env HOME='" + home_.string() + "' XDG_CONFIG_HOME= XDG_DATA_HOME= " +
+        const std::string command = "env HOME='" + home_.string() + "' XDG_CONFIG_HOME= XDG_DATA_HOME= no_proxy=127.0.0.1 " +
                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DISPLAY= '" +
                                     binary_.string() + "' " + arguments + " <'" + inputFile.string() + "' 2>&1";
         Outcome outcome;

@@ -29,6 +29,8 @@ protected:
                 ("quorvel-rest-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
         std::filesystem::create_directories(home_);
         ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+        // The peers are local: a proxy configured for this machine must not be asked.
+        ::setenv("no_proxy", "127.0.0.1,localhost", 1);
         Keychain::useStore(std::make_shared<FileKeyStore>((home_ / "data" / "device-key").string()));
     }
     ~RestFixture() override {
