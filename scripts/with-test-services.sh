@@ -20,6 +20,9 @@ unset DISPLAY
 eval "$(printf 'quorvel-ci' | HOME="$state/keyring-home" gnome-keyring-daemon --unlock --components=secrets)"
 keyring_pid=${GNOME_KEYRING_PID:-}
 export GNOME_KEYRING_CONTROL
+# The daemon claims its bus name a moment after it returns; a client that came earlier
+# would have a second, keyring-less daemon activated for it.
+gdbus wait --session --timeout 10 org.freedesktop.secrets
 
 if [[ -x "$here/audio-server.sh" ]]; then
   eval "$("$here/audio-server.sh" start "$state/audio")"

@@ -19,5 +19,8 @@ struct Command {
 Command addSourcesCommand(CLI::App& app);
 Command addMeterCommand(CLI::App& app);
 Command addListenCommand(CLI::App& app);
+Command addPairCommand(CLI::App& app);
+Command addLinksCommand(CLI::App& app);
+Command addKeystoreCommand(CLI::App& app);
 
 }  // namespace quorvel::cli

@@ -12,9 +12,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
 
     std::vector<quorvel::cli::Command> commands{
-        quorvel::cli::addSourcesCommand(app),
-        quorvel::cli::addMeterCommand(app),
-        quorvel::cli::addListenCommand(app),
+        quorvel::cli::addPairCommand(app),     quorvel::cli::addLinksCommand(app),
+        quorvel::cli::addKeystoreCommand(app), quorvel::cli::addSourcesCommand(app),
+        quorvel::cli::addMeterCommand(app),    quorvel::cli::addListenCommand(app),
     };
 
     CLI11_PARSE(app, argc, argv);

@@ -18,6 +18,14 @@ struct Config {
     // The default relay address: always a wss URL with path "/ws/send".
     static const std::string defaultServer;
 
+    // The configuration from its stored sources, read afresh on every call, in this
+    // order: the built-in server address (QUORVEL_BUILTIN_SERVER) or the default; the
+    // key store; the configuration file's "server" and "key" (strings only); the
+    // "deviceName" preference. Never fails and never writes anything.
+    static Config load();
+    // The same with another built-in address (empty: none), as a differently built binary would.
+    static Config load(std::string_view builtInServer);
+
     // REST address for an API path: scheme http for a ws server, https otherwise;
     // the path replaced (percent-encoded where needed), the query removed; user,
     // password, host, port and fragment kept. Absent when no URL can be formed.
