@@ -22,5 +22,7 @@ Command addListenCommand(CLI::App& app);
 Command addPairCommand(CLI::App& app);
 Command addLinksCommand(CLI::App& app);
 Command addKeystoreCommand(CLI::App& app);
+Command addStreamCommand(CLI::App& app);
+Command addStatusCommand(CLI::App& app);
 
 }  // namespace quorvel::cli

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
         quorvel::cli::addPairCommand(app),     quorvel::cli::addLinksCommand(app),
         quorvel::cli::addKeystoreCommand(app), quorvel::cli::addSourcesCommand(app),
         quorvel::cli::addMeterCommand(app),    quorvel::cli::addListenCommand(app),
+        quorvel::cli::addStreamCommand(app),   quorvel::cli::addStatusCommand(app),
     };
 
     CLI11_PARSE(app, argc, argv);

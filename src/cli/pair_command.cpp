@@ -1,6 +1,6 @@
-#include <unistd.h>
-
 #include <iostream>
+
+#include "app/adapters/headless_desktop.h"
 
 #include "cli/commands.h"
 #include "cli/main_queue.h"
@@ -8,17 +8,6 @@
 #include "net/pairing.h"
 
 namespace quorvel::cli {
-
-namespace {
-
-// The name this computer goes by; "Mac" when the system gives none, as the app does.
-std::string computerName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "Mac";
-    return name;
-}
-
-}  // namespace
 
 Command addPairCommand(CLI::App& app) {
     auto* command = app.add_subcommand(
@@ -28,7 +17,9 @@ Command addPairCommand(CLI::App& app) {
     return {command, [name] {
                 const auto password = readSecretLine("Studio password: ");
                 if (!password || password->empty()) return fail("Enter the studio password.");
-                const std::string computer = name->empty() ? computerName() : *name;
+                // "Mac" when the system gives no name, as the application does.
+                const std::string computer =
+                    name->empty() ? app::SystemHost().computerName().value_or("Mac") : *name;
                 return runMainQueue([&](Executor& mainQueue, Finish finish) {
                     Pairing::pair(Config::load(), *password, computer, mainQueue, [finish](Pairing::Result result) {
                         if (!result.isOk()) return finish(fail(result.text));
