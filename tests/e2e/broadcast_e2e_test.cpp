@@ -56,7 +56,9 @@ std::int64_t expectCounterSignal(const std::vector<std::string>& packets) {
             const std::uint8_t* frame = bytes + packet_format::kHeaderBytes + 6 * i;
             const double left = packet_format::decodeSample(frame) / double{packet_format::kScale};
             const auto n = static_cast<std::int64_t>(std::lround((left - 1.0 / 16) * 65536)) & 4095;
-            if (next) EXPECT_EQ(n, *next) << "frame " << frames;
+            if (next) {
+                EXPECT_EQ(n, *next) << "frame " << frames;
+            }
             next = (n + 1) % 4096;
             const float expected[2] = {counterSample(0, n), counterSample(1, n)};
             std::uint8_t encoded[6];
@@ -155,7 +157,7 @@ TEST_F(BroadcastEndToEnd, PairsStreamsTheInputToListenersAndStopsWhenTheLinkIsEn
     ASSERT_TRUE(runUntil([&] { return delegate->state().listeners == 1; })) << delegate->menu().statusText;
     std::vector<std::string> packets;
     ASSERT_TRUE(runUntil([&] {
-        if (auto packet = listener->nextBinary(1ms)) packets.push_back(std::move(*packet));
+        if (auto packet = listener->nextBinary(20ms)) packets.push_back(std::move(*packet));
         return packets.size() >= 25 || delegate->state().mode != app::Mode::air;
     }));
     ASSERT_EQ(delegate->state().mode, app::Mode::air) << delegate->menu().statusText;
