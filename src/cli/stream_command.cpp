@@ -89,11 +89,14 @@ private:
     void menuChanged(const app::MenuModel& menu) {
         // One line per change: the title label ("ON AIR", "Off"), then the status and
         // detail lines as the menu shows them.
-        std::string lines = "[" + menu.title.text() + "]";
-        for (const std::string* line : {&menu.statusText, &menu.detailText})
-            if (!line->empty()) lines += (lines.back() == ']' ? " " : " \u2014 ") + *line;
-        lines += '\n';
-        if (lines != shown_) {
+        std::string lines = menu.title.text().empty() ? "" : "[" + menu.title.text() + "]";
+        for (const std::string* line : {&menu.statusText, &menu.detailText}) {
+            if (line->empty()) continue;
+            if (!lines.empty()) lines += lines.back() == ']' ? " " : " \u2014 ";
+            lines += *line;
+        }
+        if (!lines.empty()) lines += '\n';
+        if (!lines.empty() && lines != shown_) {
             shown_ = lines;
             clearMeterLine();
             std::cout << lines << std::flush;
