@@ -207,7 +207,11 @@ private:
             OnMessage handler = std::move(self->receiver_);
             self->receiver_ = nullptr;
             if (error) {
-                if (error == websocket::error::closed) self->closeCode_ = static_cast<std::uint16_t>(self->ws_.reason().code);
+                // The peer's close frame may have come in while a write held the stream,
+                // and that write's failure ended the connection first.
+                const auto reason = self->ws_.reason().code;
+                if (error == websocket::error::closed || reason != websocket::close_code::none)
+                    self->closeCode_ = static_cast<std::uint16_t>(reason);
                 self->fail(error);
                 if (handler) handler(error, {});
                 return;
