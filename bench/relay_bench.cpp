@@ -13,8 +13,10 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,7 +29,8 @@
 
 #include "audio/packet_format.h"
 #include "net/json.h"
-#include "net/ws_client.h"
+#include "audio/packet_pool.h"
+#include "net/websocket_connection.h"
 #include "relay/secrets.h"
 #include "relay/store.h"
 
@@ -84,10 +87,21 @@ double percentile(std::vector<double> values, double fraction) {
     return values[index];
 }
 
+// Hands every message to `onMessage` until the connection ends.
+void receiveAll(const std::shared_ptr<WebSocketConnection>& connection,
+                std::function<void(const WebSocketConnection::Message&)> onMessage) {
+    connection->receive([weak = std::weak_ptr(connection), onMessage = std::move(onMessage)](
+                            boost::system::error_code error, WebSocketConnection::Message message) mutable {
+        if (error) return;
+        onMessage(message);
+        if (const auto alive = weak.lock()) receiveAll(alive, std::move(onMessage));
+    });
+}
+
 struct Link {
     std::string id;
     std::string key;
-    std::shared_ptr<net::WebSocketClient> broadcaster;
+    std::shared_ptr<WebSocketConnection> broadcaster;
     bool welcomed = false;
     std::uint32_t nextSequence = 0;
     struct Sent {
@@ -151,8 +165,8 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-    net::WebSocketAddress address{false, "127.0.0.1", std::to_string(port), "/ws/send"};
-    std::vector<std::shared_ptr<net::WebSocketClient>> listeners;
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port);
+    std::vector<std::shared_ptr<WebSocketConnection>> listeners;
     std::vector<double> latencyMs;
     latencyMs.reserve(static_cast<std::size_t>(kLinks * kListenersPerLink * 50 * (seconds + 5)));
     std::uint64_t delivered = 0, ready = 0;
@@ -161,28 +175,23 @@ int main(int argc, char** argv) {
 
     for (int i = 0; i < kLinks; ++i) {
         for (int l = 0; l < kListenersPerLink; ++l) {
-            auto socket = net::WebSocketClient::create(context);
-            socket->onOpen = [socket = socket.get(), id = links[i].id] {
-                socket->sendText(json::serialize(boost::json::object{{"type", "listen"}, {"session", id}, {"password", "listen"}}));
-            };
-            socket->onMessage = [&, i](bool text, std::span<const std::uint8_t> data) {
+            auto socket = WebSocketConnection::open(context, url + "/ws/listen", {});
+            socket->sendText(json::serialize(boost::json::object{{"type", "listen"}, {"session", links[i].id}, {"password", "listen"}}),
+                             nullptr);
+            receiveAll(socket, [&, i](const WebSocketConnection::Message& message) {
                 const auto now = Clock::now();
-                if (text) {
-                    if (std::string_view(reinterpret_cast<const char*>(data.data()), data.size()).find("\"ready\"") !=
-                        std::string_view::npos)
-                        ++ready;
+                if (!message.binary) {
+                    if (message.data.find("\"ready\"") != std::string::npos) ++ready;
                     return;
                 }
-                const auto header = packet_format::readHeader(data);
+                const auto header = packet_format::readHeader(
+                    std::span(reinterpret_cast<const std::uint8_t*>(message.data.data()), message.data.size()));
                 if (!header || header->sequence >= links[i].sent.size()) return;
                 const auto& sent = links[i].sent[header->sequence];
                 if (!sent.measured) return;
                 ++delivered;
                 latencyMs.push_back(std::chrono::duration<double, std::milli>(now - sent.at).count());
-            };
-            auto listenAddress = address;
-            listenAddress.target = "/ws/listen";
-            socket->connect(listenAddress);
+            });
             listeners.push_back(socket);
         }
         // The relay checks a bounded number of passwords at once: join link by link.
@@ -200,29 +209,29 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> packet(packet_format::packetBytes(2, 960));
     std::mt19937 random(7);
     for (std::size_t i = packet_format::kHeaderBytes; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(random());
+    // Buffers as the sender has them; far more than can be in flight on loopback.
+    const auto pool = PacketPool::create(packet.size(), kLinks * 64);
     const auto start = Clock::now() + std::chrono::milliseconds(200);
     for (int i = 0; i < kLinks; ++i) {
         Link& link = links[i];
-        link.broadcaster = net::WebSocketClient::create(context);
-        link.broadcaster->onOpen = [&link] {
-            link.broadcaster->sendText(json::serialize(boost::json::object{{"type", "hello"}, {"key", link.key}, {"session", link.id}}));
-        };
-        link.broadcaster->onMessage = [&link](bool text, std::span<const std::uint8_t> data) {
-            if (text && std::string_view(reinterpret_cast<const char*>(data.data()), data.size()).find("welcome") !=
-                            std::string_view::npos)
-                link.welcomed = true;
-        };
-        link.broadcaster->connect(address);
+        link.broadcaster = WebSocketConnection::open(context, url + "/ws/send", {});
+        link.broadcaster->sendText(
+            json::serialize(boost::json::object{{"type", "hello"}, {"key", link.key}, {"session", link.id}}), nullptr);
+        receiveAll(link.broadcaster, [&link](const WebSocketConnection::Message& message) {
+            if (!message.binary && message.data.find("welcome") != std::string::npos) link.welcomed = true;
+        });
         link.timer = std::make_unique<boost::asio::steady_timer>(context);
         // Broadcasters are not in step with each other: spread them over the 20 ms.
         auto tick = std::make_shared<std::function<void(Clock::time_point)>>();
         *tick = [&, &link = link, tick](Clock::time_point due) {
-            if (link.welcomed) {
+            Packet pooled = link.welcomed ? pool->acquire(packet.size()) : Packet();
+            if (pooled) {
                 packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, 0.0});
+                std::copy(packet.begin(), packet.end(), pooled.mutableBytes().begin());
                 link.sent.push_back({Clock::now(), measuring});
                 ++link.nextSequence;
                 if (measuring) ++measuredSent;
-                link.broadcaster->sendBinary(packet);
+                link.broadcaster->sendBinary(std::move(pooled), nullptr);
             }
             link.timer->expires_at(due + kPacketInterval);
             link.timer->async_wait([tick, next = due + kPacketInterval](boost::system::error_code error) {

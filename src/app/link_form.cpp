@@ -12,25 +12,37 @@ SetupDialog LinkForm::dialog() {
     d.passwordLabel = "Client password";
     d.password.placeholder = "at least 4 characters";
     d.listenersLabel = "Listeners (max)";
-    for (std::int64_t n = 1; n <= 5; ++n) d.listenerChoices.push_back({std::to_string(n), n});
+    for (std::int64_t n = 1; n <= maxListenerChoice; ++n) d.listenerChoices.push_back({std::to_string(n), n});
     d.selectedChoice = d.listenerChoices.size() - 1;
     d.focus = SetupDialog::Focus::name;
     return d;
 }
 
 Expected<LinkForm, LinkForm::Invalid> LinkForm::check(const SetupDialog& dialog) {
+    auto name = checkName(dialog.name.text);
+    if (!name) return name.error();
+    if (auto problem = checkPassword(dialog.password.text)) return *problem;
     LinkForm form;
-    form.name = text::trimSpacesAndTabs(dialog.name.text);
+    form.name = std::move(*name);
     form.password = dialog.password.text;
-    const std::size_t nameLength = text::graphemeCount(form.name);
-    if (nameLength == 0 || nameLength > maxNameLength)
-        return Invalid{"Enter a name (up to 80 characters).", SetupDialog::Focus::name};
-    const std::size_t passwordLength = text::graphemeCount(form.password);
-    if (passwordLength < minPasswordLength || passwordLength > maxPasswordLength)
-        return Invalid{"The client password must be 4 to 100 characters.", SetupDialog::Focus::password};
     if (dialog.selectedChoice && *dialog.selectedChoice < dialog.listenerChoices.size())
         form.maxListeners = dialog.listenerChoices[*dialog.selectedChoice].value;
     return form;
+}
+
+Expected<std::string, LinkForm::Invalid> LinkForm::checkName(std::string_view typed) {
+    std::string name = text::trimSpacesAndTabs(typed);
+    const std::size_t length = text::graphemeCount(name);
+    if (length == 0 || length > maxNameLength)
+        return Invalid{"Enter a name (up to 80 characters).", SetupDialog::Focus::name};
+    return name;
+}
+
+std::optional<LinkForm::Invalid> LinkForm::checkPassword(std::string_view password) {
+    const std::size_t length = text::graphemeCount(password);
+    if (length < minPasswordLength || length > maxPasswordLength)
+        return Invalid{"The client password must be 4 to 100 characters.", SetupDialog::Focus::password};
+    return std::nullopt;
 }
 
 }  // namespace quorvel::app

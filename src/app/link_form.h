@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/desktop_ports.h"
 #include "runtime/expected.h"
@@ -16,6 +18,7 @@ struct LinkForm {
     static constexpr std::size_t maxNameLength = 80;
     static constexpr std::size_t minPasswordLength = 4;
     static constexpr std::size_t maxPasswordLength = 100;
+    static constexpr std::int64_t maxListenerChoice = 5;  // choices are 1 to this
     static constexpr std::int64_t defaultListeners = 5;
 
     std::string name;      // trimmed
@@ -32,6 +35,10 @@ struct LinkForm {
     static SetupDialog dialog();
     // The name is checked first.
     static Expected<LinkForm, Invalid> check(const SetupDialog& dialog);
+    // The same rules one field at a time, for asking field by field: the trimmed name,
+    // and what is wrong with a password.
+    static Expected<std::string, Invalid> checkName(std::string_view typed);
+    static std::optional<Invalid> checkPassword(std::string_view password);
 };
 
 }  // namespace quorvel::app

@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "app/link_input.h"
+#include "app/link_form.h"
 #include "cli/commands.h"
 #include "cli/main_queue.h"
 #include "config/config.h"
@@ -28,12 +28,15 @@ int listLinks(const Config& config) {
 }
 
 int createLink(const Config& config, const std::string& typedName, long long maxListeners) {
-    const std::string name = trimLinkName(typedName);
     // Checked before the password is asked for, in the dialog's order.
-    if (auto problem = checkLinkName(name)) return fail(problem->text);
-    if (auto problem = checkListenerLimit(maxListeners)) return fail(problem->text);
+    const auto checkedName = app::LinkForm::checkName(typedName);
+    if (!checkedName) return fail(checkedName.error().text);
+    const std::string& name = *checkedName;
+    // The dialog offers only its choices; the command line can say anything.
+    if (maxListeners < 1 || maxListeners > app::LinkForm::maxListenerChoice)
+        return fail("Choose how many listeners (1 to 5).");
     const auto password = readSecretLine("Client password: ");
-    if (auto problem = checkLinkPassword(password.value_or(""))) return fail(problem->text);
+    if (auto problem = app::LinkForm::checkPassword(password.value_or(""))) return fail(problem->text);
     return runMainQueue([&](Executor& mainQueue, Finish finish) {
         DeviceAPI::create(config, *config.senderKey, name, *password, maxListeners, mainQueue,
                           [finish](auto result) {

@@ -11,11 +11,9 @@
 #include <optional>
 #include <string>
 
-#include <termios.h>
-#include <unistd.h>
-
 #include "audio/wav_recorder.h"
 #include "cli/commands.h"
+#include "cli/main_queue.h"
 #include "net/listen_client.h"
 
 namespace quorvel::cli {
@@ -39,24 +37,7 @@ std::optional<std::string> readPassword(const std::string& environmentVariable) 
         if (!value) return std::nullopt;
         return std::string(value);
     }
-    const bool terminal = isatty(STDIN_FILENO);
-    termios saved{};
-    if (terminal) {
-        std::cerr << "Link password: " << std::flush;
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
-    std::string line;
-    const bool got = static_cast<bool>(std::getline(std::cin, line));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::cerr << '\n';
-    }
-    if (!got) return std::nullopt;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
+    return readSecretLine("Link password: ");
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -80,7 +61,9 @@ int runListen(const ListenOptions& options) {
     }
 
     boost::asio::io_context context;
-    net::WebSocketClientOptions socketOptions;
+    WebSocketOptions socketOptions;
+    socketOptions.maxMessageBytes = 1024 * 1024;
+    socketOptions.handshakeTimeout = std::chrono::seconds(10);
     if (!options.caFile.empty()) socketOptions.extraCaFile = options.caFile;
     auto client = net::ListenClient::create(context, *target, *password, socketOptions);
     WavRecorder recorder(options.output);

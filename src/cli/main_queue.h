@@ -1,10 +1,9 @@
 #pragma once
 
 #include <functional>
-#include <iosfwd>
-#include <optional>
 #include <string>
 
+#include "config/secret_line.h"  // readSecretLine, which the commands ask secrets with
 #include "runtime/executor.h"
 
 namespace quorvel::cli {
@@ -13,11 +12,6 @@ namespace quorvel::cli {
 // with the exit status. `start` runs first, on that queue.
 using Finish = std::function<void(int status)>;
 int runMainQueue(const std::function<void(Executor& mainQueue, Finish finish)>& start);
-
-// One line of a secret from standard input, exactly as typed (only the line break is
-// dropped). On a terminal it asks with `prompt` on standard error and does not echo.
-// Absent when standard input ends before anything was read.
-std::optional<std::string> readSecretLine(const std::string& prompt);
 
 // Prints a failure text on standard error; returns the exit status for failures.
 int fail(const std::string& text);

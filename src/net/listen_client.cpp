@@ -3,6 +3,7 @@
 #include <boost/json/object.hpp>
 #include <boost/url/parse.hpp>
 
+#include "audio/packetizer.h"
 #include "net/json.h"
 
 namespace quorvel::net {
@@ -10,9 +11,9 @@ namespace quorvel::net {
 std::optional<ListenTarget> parseListenLink(std::string_view link) {
     const auto parsed = boost::urls::parse_uri(link);
     if (!parsed || parsed->host_address().empty()) return std::nullopt;
-    ListenTarget target;
+    bool secure = false;
     if (parsed->scheme() == "https" || parsed->scheme() == "wss")
-        target.address.tls = true;
+        secure = true;
     else if (parsed->scheme() != "http" && parsed->scheme() != "ws")
         return std::nullopt;
     const std::string path = parsed->path();
@@ -20,10 +21,9 @@ std::optional<ListenTarget> parseListenLink(std::string_view link) {
     if (!path.starts_with(kPrefix) || path.size() == kPrefix.size() ||
         path.find('/', kPrefix.size()) != std::string::npos)
         return std::nullopt;
+    ListenTarget target;
     target.sessionId = path.substr(kPrefix.size());
-    target.address.host = parsed->host_address();
-    target.address.port = parsed->has_port() ? std::string(parsed->port()) : (target.address.tls ? "443" : "80");
-    target.address.target = "/ws/listen";
+    target.url = (secure ? "wss://" : "ws://") + std::string(parsed->encoded_host_and_port()) + "/ws/listen";
     return target;
 }
 
@@ -39,12 +39,12 @@ std::string refusalText(const std::string& code) {
 }  // namespace
 
 std::shared_ptr<ListenClient> ListenClient::create(boost::asio::io_context& context, ListenTarget target,
-                                                   std::string password, WebSocketClientOptions options) {
+                                                   std::string password, WebSocketOptions options) {
     return std::shared_ptr<ListenClient>(new ListenClient(context, std::move(target), std::move(password), std::move(options)));
 }
 
 ListenClient::ListenClient(boost::asio::io_context& context, ListenTarget target, std::string password,
-                           WebSocketClientOptions options)
+                           WebSocketOptions options)
     : context_(context),
       target_(std::move(target)),
       password_(std::move(password)),
@@ -52,38 +52,40 @@ ListenClient::ListenClient(boost::asio::io_context& context, ListenTarget target
       pingTimer_(context) {}
 
 void ListenClient::start() {
-    socket_ = WebSocketClient::create(context_, options_);
-    const std::weak_ptr<ListenClient> weak = weak_from_this();
-    socket_->onOpen = [weak] {
+    socket_ = WebSocketConnection::open(context_, target_.url, options_);
+    // Waits in the connection's queue until the upgrade is done.
+    socket_->sendText(json::serialize(boost::json::object{
+                          {"type", "listen"}, {"session", target_.sessionId}, {"password", password_}}),
+                      nullptr);
+    receive();
+}
+
+void ListenClient::receive() {
+    socket_->receive([weak = weak_from_this()](boost::system::error_code error, WebSocketConnection::Message message) {
         const auto self = weak.lock();
         if (!self) return;
-        self->socket_->sendText(json::serialize(boost::json::object{
-            {"type", "listen"}, {"session", self->target_.sessionId}, {"password", self->password_}}));
-    };
-    socket_->onMessage = [weak](bool text, std::span<const std::uint8_t> data) {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (text)
-            self->handleText(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+        if (error) return self->handleClosed(error);
+        if (message.binary)
+            self->handlePacket(std::span(reinterpret_cast<const std::uint8_t*>(message.data.data()), message.data.size()));
         else
-            self->handlePacket(data);
-    };
-    socket_->onClosed = [weak](const WebSocketClosed& closed) {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (self->stopping_) return self->finish(std::nullopt);
-        if (self->refusal_) return self->finish(self->refusal_);
-        self->finish(closed.error.empty() ? "The relay closed the connection (code " + std::to_string(closed.code) + ")."
-                                          : "Connection lost: " + closed.error);
-    };
-    socket_->connect(target_.address);
+            self->handleText(message.data);
+        if (!self->finished_) self->receive();
+    });
+}
+
+void ListenClient::handleClosed(boost::system::error_code error) {
+    if (stopping_) return finish(std::nullopt);
+    if (refusal_) return finish(refusal_);
+    if (const auto code = socket_->closeCode())
+        return finish("The relay closed the connection (code " + std::to_string(*code) + ").");
+    finish("Connection lost: " + error.message());
 }
 
 void ListenClient::stop() {
     if (stopping_ || finished_) return;
     stopping_ = true;
     pingTimer_.cancel();
-    if (socket_) socket_->close(1000);
+    if (socket_) socket_->close([] {});
 }
 
 void ListenClient::handleText(std::string_view text) {
@@ -103,7 +105,8 @@ void ListenClient::handleText(std::string_view text) {
     } else if (type == "pong") {
         const auto t = json::number(json::member(*message, "t"));
         const auto s = json::number(json::member(*message, "s"));
-        if (t && s) clock_.addPong(*t, *s, localNowMs());
+        const auto offset = t && s ? clock_.add(*t, *s, Packetizer::wallClockMs()) : std::nullopt;
+        if (offset) offsetMs_ = *offset;
     } else if (type == "session_ended") {
         refusal_ = "The link has ended.";
     } else if (type == "error") {
@@ -112,7 +115,7 @@ void ListenClient::handleText(std::string_view text) {
 }
 
 void ListenClient::handlePacket(std::span<const std::uint8_t> bytes) {
-    const double arrival = localNowMs() + clock_.offsetMs();
+    const double arrival = Packetizer::wallClockMs() + offsetMs_;
     const auto header = packet_format::readHeader(bytes);
     if (!header) {
         ++stats_.malformed;
@@ -125,13 +128,13 @@ void ListenClient::handlePacket(std::span<const std::uint8_t> bytes) {
         if (gap < 0x80000000u) stats_.lost += gap;
     }
     expectedSequence_ = header->sequence + 1;
-    if (clock_.synchronised()) stats_.latencyMs.push_back(arrival - header->timestampMs);
+    if (clock_.size() > 0) stats_.latencyMs.push_back(arrival - header->timestampMs);
     if (onPacket) onPacket(*header, bytes.subspan(packet_format::kHeaderBytes));
 }
 
 void ListenClient::ping() {
     if (stopping_ || finished_) return;
-    socket_->sendText(json::serialize(boost::json::object{{"type", "ping"}, {"t", localNowMs()}}));
+    socket_->sendText(json::serialize(boost::json::object{{"type", "ping"}, {"t", Packetizer::wallClockMs()}}), nullptr);
     pingTimer_.expires_after(std::chrono::seconds(2));
     pingTimer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
         if (error) return;

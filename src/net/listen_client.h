@@ -2,6 +2,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -9,18 +10,18 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/packet_format.h"
-#include "net/clock_offset.h"
-#include "net/ws_client.h"
-#include "runtime/expected.h"
+#include "net/clock_window.h"
+#include "net/websocket_connection.h"
 
 namespace quorvel::net {
 
-// Where a listener link points: the relay's /ws/listen address and the link id.
+// Where a listener link points: the relay's /ws/listen URL and the link id.
 struct ListenTarget {
-    WebSocketAddress address;
+    std::string url;
     std::string sessionId;
 };
 // "https://host/l/ID" -> wss://host/ws/listen + "ID" (http gives ws). Nothing for
@@ -42,7 +43,7 @@ struct ListenStats {
 class ListenClient : public std::enable_shared_from_this<ListenClient> {
 public:
     static std::shared_ptr<ListenClient> create(boost::asio::io_context& context, ListenTarget target,
-                                                std::string password, WebSocketClientOptions options = {});
+                                                std::string password, WebSocketOptions options = {});
 
     // A packet that passed the checks: its header and its 24-bit samples.
     std::function<void(const packet_format::Header&, std::span<const std::uint8_t>)> onPacket;
@@ -57,7 +58,9 @@ public:
 
 private:
     ListenClient(boost::asio::io_context& context, ListenTarget target, std::string password,
-                 WebSocketClientOptions options);
+                 WebSocketOptions options);
+    void receive();
+    void handleClosed(boost::system::error_code error);
     void handleText(std::string_view text);
     void handlePacket(std::span<const std::uint8_t> bytes);
     void ping();
@@ -66,10 +69,11 @@ private:
     boost::asio::io_context& context_;
     ListenTarget target_;
     std::string password_;
-    WebSocketClientOptions options_;
-    std::shared_ptr<WebSocketClient> socket_;
+    WebSocketOptions options_;
+    std::shared_ptr<WebSocketConnection> socket_;
     boost::asio::steady_timer pingTimer_;
-    ClockOffset clock_;
+    ClockWindow clock_;
+    double offsetMs_ = 0;  // the relay's clock minus ours, once clock_ has a sample
     ListenStats stats_;
     std::optional<std::uint32_t> expectedSequence_;
     std::optional<std::string> refusal_;

@@ -1,4 +1,4 @@
-// The sender's WebSocket client: the one translation unit with Beast's websocket and
+// The client side's WebSocket transport: the one translation unit with Beast's websocket and
 // TLS streams for the client side (they are slow to compile).
 #include "net/websocket_connection.h"
 
@@ -125,6 +125,10 @@ public:
 
     void cancel() override { fail(asio::error::operation_aborted); }
 
+    bool isOpen() const override { return phase_ == Phase::open; }
+
+    std::optional<std::uint16_t> closeCode() const override { return closeCode_; }
+
 private:
     enum class Phase { opening, open, closing, closed };
 
@@ -203,6 +207,11 @@ private:
             OnMessage handler = std::move(self->receiver_);
             self->receiver_ = nullptr;
             if (error) {
+                // The peer's close frame may have come in while a write held the stream,
+                // and that write's failure ended the connection first.
+                const auto reason = self->ws_.reason().code;
+                if (error == websocket::error::closed || reason != websocket::close_code::none)
+                    self->closeCode_ = static_cast<std::uint16_t>(reason);
                 self->fail(error);
                 if (handler) handler(error, {});
                 return;
@@ -285,6 +294,7 @@ private:
     bool reading_ = false;
     std::deque<Outgoing> queue_;
     bool writing_ = false;
+    std::optional<std::uint16_t> closeCode_;
 };
 
 std::unique_ptr<ssl::context> makeTlsContext(const WebSocketOptions& options, error_code& error) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,8 +26,8 @@ struct WebSocketOptions {
     int sendBufferBytes = 0;
 };
 
-// One client WebSocket connection (ws or wss), the only thing in the sender that
-// touches the network. Every call and every completion runs on the io_context's
+// One client WebSocket connection (ws or wss): the sender's and the listener's only
+// way onto the network. Every call and every completion runs on the io_context's
 // thread. Completions are never invoked inside the call that started them.
 //
 // The connection opens by itself once created; sends and a receive made before it is
@@ -58,6 +59,11 @@ public:
     virtual void close(std::function<void()> done) = 0;
     // Drops the connection without a close frame.
     virtual void cancel() = 0;
+
+    // True from the completed upgrade until the connection fails or starts closing.
+    virtual bool isOpen() const = 0;
+    // The code of the close frame the peer sent; nothing while none came.
+    virtual std::optional<std::uint16_t> closeCode() const = 0;
 };
 
 }  // namespace quorvel

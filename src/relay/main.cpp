@@ -7,9 +7,8 @@
 #include <thread>
 
 #include <pthread.h>
-#include <termios.h>
-#include <unistd.h>
 
+#include "config/secret_line.h"
 #include "relay/admin.h"
 #include "relay/relay_server.h"
 
@@ -31,28 +30,6 @@ std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::stri
     } catch (const std::exception&) {
         return std::nullopt;
     }
-}
-
-// One line from standard input, without echo when it is a terminal.
-std::optional<std::string> readSecretLine(const char* prompt) {
-    const bool terminal = isatty(STDIN_FILENO);
-    termios saved{};
-    if (terminal) {
-        std::cerr << prompt << std::flush;
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
-    std::string line;
-    const bool got = static_cast<bool>(std::getline(std::cin, line));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::cerr << '\n';
-    }
-    if (!got && line.empty()) return std::nullopt;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
 }
 
 int serve(const std::string& listen, const std::string& dataDir, const std::string& publicUrl,
@@ -131,7 +108,7 @@ int main(int argc, char** argv) {
         return serve(listen, dataDir, publicUrl, cert, key, maxOnAir);
     }
     if (passwordCommand->parsed()) {
-        const auto password = readSecretLine("Studio password: ");
+        const auto password = quorvel::readSecretLine("Studio password: ");
         if (!password) {
             std::cerr << "quorvel-relay: no password on standard input\n";
             return 1;

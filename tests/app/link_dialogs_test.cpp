@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/link_form.h"
 #include "app_doubles.h"
 
 namespace quorvel::app::test {
@@ -182,6 +183,18 @@ TEST_F(SetupTest, PasswordLimits) {
             EXPECT_EQ(g.dialogs.messages(), std::vector<std::string>{"The client password must be 4 to 100 characters."});
         }
     }
+}
+
+// The same rules field by field, as `quorvel links create` asks for them.
+TEST(LinkFormTest, FieldByFieldCountsUserPerceivedCharacters) {
+    EXPECT_EQ(*LinkForm::checkName("\u00A0 Mix\t"), "Mix");
+    EXPECT_EQ(*LinkForm::checkName(repeat("ж", 80)), repeat("ж", 80));
+    EXPECT_EQ(LinkForm::checkName(repeat("ж", 81)).error().focus, SetupDialog::Focus::name);
+    EXPECT_FALSE(LinkForm::checkPassword("  ab")) << "untrimmed: leading spaces count";
+    const auto flags = LinkForm::checkPassword("\U0001F1FA\U0001F1E6\U0001F1FA\U0001F1E6\U0001F1FA\U0001F1E6");
+    ASSERT_TRUE(flags) << "six code points, three characters";
+    EXPECT_EQ(flags->text, "The client password must be 4 to 100 characters.");
+    EXPECT_EQ(flags->focus, SetupDialog::Focus::password);
 }
 
 TEST_F(SetupTest, RepeatsWithTypedTextNameErrorFirstAndFocusOnTheOffendingField) {

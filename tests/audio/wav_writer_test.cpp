@@ -2,10 +2,10 @@
 
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "audio/wav_recorder.h"
 #include "audio/wav_writer.h"
+#include "support/temp_dir.h"
 
 namespace quorvel {
 namespace {
@@ -21,12 +21,8 @@ std::uint32_t le32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 
 class WavWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("quorvel-wav-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path dir_;
+    test::TempDir temp_{"quorvel-wav"};
+    const std::filesystem::path& dir_ = temp_.path();
 };
 
 TEST_F(WavWriterTest, TheFileIsValidAfterEveryWrite) {

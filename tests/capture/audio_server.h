@@ -228,4 +228,36 @@ private:
     int restarts_ = 0;
 };
 
+// The players a test started, stopped when it ends.
+class Players {
+public:
+    ~Players() { stopAll(); }
+    void start(const std::string& id, double value) { pids_.push_back(startPlayer(id, value)); }
+    // The index-th started.
+    void stop(std::size_t index) {
+        killPlayer(pids_.at(index));
+        pids_[index] = 0;
+    }
+    void stopAll() {
+        for (const int pid : pids_) killPlayer(pid);
+        pids_.clear();
+    }
+
+private:
+    std::vector<int> pids_;
+};
+
+// Every sample is one of the mixes of the matching players' constants 0.25 and 0.125; a
+// sample with the other players' 0.0625 or 0.03125 in it means they leaked into the capture.
+inline void expectOnlyTheMatchingMix(const std::vector<float>& samples) {
+    std::size_t mixed = 0;
+    std::size_t foreign = 0;
+    for (const float sample : samples) {
+        if (sample == 0.375f) ++mixed;
+        else if (sample != 0.0f && sample != 0.25f && sample != 0.125f) ++foreign;
+    }
+    EXPECT_EQ(foreign, 0u);
+    EXPECT_GT(mixed, samples.size() / 2);
+}
+
 }  // namespace quorvel::test

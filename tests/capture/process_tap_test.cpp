@@ -66,22 +66,6 @@ TEST(ProcessTapProcesses, OnlyReadableProToolsIdentities) {
     EXPECT_TRUE(ProcessTapCapture::proToolsProcesses(table).empty());
 }
 
-// Players that stop with the test.
-class Players {
-public:
-    ~Players() {
-        for (const int pid : pids_) test::killPlayer(pid);
-    }
-    void start(const std::string& id, double value) { pids_.push_back(test::startPlayer(id, value)); }
-    void stopAll() {
-        for (const int pid : pids_) test::killPlayer(pid);
-        pids_.clear();
-    }
-
-private:
-    std::vector<int> pids_;
-};
-
 // Waits until `count` Pro Tools streams play.
 bool waitForProTools(std::size_t count) {
     for (int i = 0; i < 100; ++i) {
@@ -91,22 +75,9 @@ bool waitForProTools(std::size_t count) {
     return false;
 }
 
-// Every sample is one of the mixes of the matching players' constants 0.25 and 0.125; a
-// sample with the other players' 0.0625 or 0.03125 in it means they leaked into the tap.
-void expectOnlyTheMatchingMix(const std::vector<float>& samples) {
-    std::size_t mixed = 0;
-    std::size_t foreign = 0;
-    for (const float sample : samples) {
-        if (sample == 0.375f) ++mixed;
-        else if (sample != 0.0f && sample != 0.25f && sample != 0.125f) ++foreign;
-    }
-    EXPECT_EQ(foreign, 0u);
-    EXPECT_GT(mixed, samples.size() / 2);
-}
-
 TEST(ProcessTapOnServer, MixesTheMatchingPlayersOnly) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
+    test::Players players;
     players.start("com.avid.ProTools.A", 0.25);
     players.start("com.avid.ProTools.B", 0.125);
     players.start("com.example.Other", 0.0625);
@@ -123,7 +94,7 @@ TEST(ProcessTapOnServer, MixesTheMatchingPlayersOnly) {
     ASSERT_TRUE(collector.waitForFrames(48000));
     EXPECT_EQ(collector.format(), (CaptureFormat{48000, 2, true}));
     EXPECT_EQ(collector.threadName(), "quorvel.audio");
-    expectOnlyTheMatchingMix(collector.samples());
+    test::expectOnlyTheMatchingMix(collector.samples());
 
     // The players still play to their own output.
     {
@@ -160,7 +131,7 @@ std::size_t tapsInGraph() {
 
 TEST(ProcessTapOnServer, SecondStartReplacesTheFirst) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
+    test::Players players;
     players.start("com.avid.ProTools.A", 0.25);
     ASSERT_TRUE(waitForProTools(1));
     ProcessTapCapture tap;
@@ -178,7 +149,7 @@ TEST(ProcessTapOnServer, SecondStartReplacesTheFirst) {
 
 TEST(ProcessTapOnServer, NothingToTap) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
+    test::Players players;
     players.start("com.example.Other", 0.0625);
     ProcessTapCapture tap;
     std::optional<std::string> problem;
@@ -189,7 +160,7 @@ TEST(ProcessTapOnServer, NothingToTap) {
 
 TEST(ProcessTapOnServer, RestartWhenTheGraphRateChanges) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
+    test::Players players;
     players.start("com.avid.ProTools.A", 0.25);
     ASSERT_TRUE(waitForProTools(1));
     ProcessTapCapture tap;
@@ -206,7 +177,7 @@ TEST(ProcessTapOnServer, RestartWhenTheGraphRateChanges) {
 
 TEST(ProcessTapOnServer, SteadyStateAllocatesNothing) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
+    test::Players players;
     players.start("com.avid.ProTools.A", 0.25);
     ASSERT_TRUE(waitForProTools(1));
     ProcessTapCapture tap;

@@ -43,13 +43,6 @@ TEST(MonitorMixer, AnInputThatFallsBehindIsSilent) {
     EXPECT_EQ(mixer.add(5, big.data(), 10), 0u);
 }
 
-struct Players {
-    ~Players() {
-        for (const int pid : pids) test::killPlayer(pid);
-    }
-    std::vector<int> pids;
-};
-
 std::optional<std::string> startMonitor(ScreenCaptureAudio& source) {
     std::optional<std::string> text = "not completed";
     source.start([&](std::optional<std::string> problem) { text = problem; });
@@ -69,9 +62,11 @@ std::optional<std::string> startWhenPlaying(ScreenCaptureAudio& source) {
 
 TEST(MonitorOnServer, MixesTheMatchingPlayersOnly) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
-    players.pids = {test::startPlayer("com.avid.ProTools.A", 0.25), test::startPlayer("com.avid.ProTools.B", 0.125),
-                    test::startPlayer("com.example.Other", 0.0625), test::startPlayer("", 0.03125)};
+    test::Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    players.start("com.avid.ProTools.B", 0.125);
+    players.start("com.example.Other", 0.0625);
+    players.start("", 0.03125);
     std::this_thread::sleep_for(300ms);  // let both Pro Tools players reach the server
     ScreenCaptureAudio monitor;
     test::Collector collector;
@@ -80,18 +75,10 @@ TEST(MonitorOnServer, MixesTheMatchingPlayersOnly) {
     ASSERT_TRUE(collector.waitForFrames(48000));
     EXPECT_EQ(collector.format(), (CaptureFormat{48000, 2, true}));
     EXPECT_EQ(collector.threadName(), "quorvel.sck");
-    const auto samples = collector.samples();
-    std::size_t mixed = 0;
-    std::size_t foreign = 0;
-    for (const float sample : samples) {
-        if (sample == 0.375f) ++mixed;
-        else if (sample != 0.0f && sample != 0.25f && sample != 0.125f) ++foreign;
-    }
-    EXPECT_EQ(foreign, 0u);
-    EXPECT_GT(mixed, samples.size() / 2);
+    test::expectOnlyTheMatchingMix(collector.samples());
 
     // A player that ends ends the capture.
-    test::killPlayer(players.pids[0]);
+    players.stop(0);
     EXPECT_TRUE(collector.waitForRestart());
     monitor.stop();
     monitor.stop();
@@ -99,8 +86,9 @@ TEST(MonitorOnServer, MixesTheMatchingPlayersOnly) {
 
 TEST(MonitorOnServer, SteadyStateAllocatesNothing) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
-    players.pids = {test::startPlayer("com.avid.ProTools.A", 0.25), test::startPlayer("com.avid.ProTools.B", 0.125)};
+    test::Players players;
+    players.start("com.avid.ProTools.A", 0.25);
+    players.start("com.avid.ProTools.B", 0.125);
     std::this_thread::sleep_for(300ms);
     ScreenCaptureAudio monitor;
     EXPECT_EQ(test::steadyStateAllocations(monitor, [&] { return startWhenPlaying(monitor) == std::nullopt; }), 0);
@@ -108,8 +96,8 @@ TEST(MonitorOnServer, SteadyStateAllocatesNothing) {
 
 TEST(MonitorOnServer, NoProTools) {
     QUORVEL_REQUIRE_AUDIO_SERVER();
-    Players players;
-    players.pids = {test::startPlayer("com.Avid.ProTools", 0.0625)};  // letter case differs
+    test::Players players;
+    players.start("com.Avid.ProTools", 0.0625);  // letter case differs
     std::this_thread::sleep_for(300ms);
     ScreenCaptureAudio monitor;
     EXPECT_EQ(startMonitor(monitor), "Pro Tools не запущен");

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "net/json.h"
 #include "support/http_test_peer.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
 
 namespace quorvel {
 namespace {
@@ -20,39 +21,24 @@ protected:
     void SetUp() override {
         binary_ = fs::absolute("src/quorvel");
         if (!fs::exists(binary_)) GTEST_SKIP() << "build the quorvel target first";
-        static int counter = 0;
-        home_ = fs::temp_directory_path() /
-                ("quorvel-cli-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::create_directories(home_ / "Library/Application Support/Quorvel");
         std::ofstream(home_ / "Library/Application Support/Quorvel/config.json")
             << R"({"server":")" << peer_.serverURL() << R"("})";
     }
-    void TearDown() override { fs::remove_all(home_); }
-
-    struct Outcome {
-        int status = -1;
-        std::string output;
-    };
 
     // `input` goes to standard input; standard output and error are collected together.
-    Outcome run(const std::string& arguments, const std::string& input) const {
+    test::CommandOutput run(const std::string& arguments, const std::string& input) const {
         const fs::path inputFile = home_ / "stdin";
         std::ofstream(inputFile, std::ios::binary) << input;
         const std::string command = "env HOME='" + home_.string() + "' XDG_CONFIG_HOME= XDG_DATA_HOME= no_proxy=127.0.0.1 " +
                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DISPLAY= '" +
                                     binary_.string() + "' " + arguments + " <'" + inputFile.string() + "' 2>&1";
-        Outcome outcome;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char chunk[4096];
-        std::size_t got = 0;
-        while (pipe != nullptr && (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.output.append(chunk, got);
-        const int raw = pipe != nullptr ? ::pclose(pipe) : -1;
-        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return outcome;
+        return test::runCommand(command);
     }
 
     fs::path binary_;
-    fs::path home_;
+    test::TempDir temp_{"quorvel-cli"};
+    const fs::path& home_ = temp_.path();
     test::HttpTestPeer peer_;
 };
 

@@ -13,6 +13,7 @@
 #include "config/file_key_store.h"
 #include "config/keychain.h"
 #include "config/secret_service_store.h"
+#include "support/subprocess.h"
 #include "temp_home.h"
 
 namespace quorvel {
@@ -297,15 +298,11 @@ int startKeyringDaemon() {
     if (std::system("printf locked-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1") != 0 ||
         std::system("gdbus wait --session --timeout 10 org.freedesktop.secrets >/dev/null 2>&1") != 0)
         return 0;
-    FILE* owner = ::popen(
+    const auto owner = test::runCommand(
         "gdbus call --session --timeout 5 --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus"
-        " --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.secrets 2>/dev/null",
-        "r");
-    char line[128] = {};
+        " --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.secrets 2>/dev/null");
     int pid = 0;
-    if (owner != nullptr && std::fgets(line, sizeof line, owner) != nullptr)
-        std::sscanf(line, "(uint32 %d,)", &pid);
-    if (owner != nullptr) ::pclose(owner);
+    std::sscanf(owner.output.c_str(), "(uint32 %d,)", &pid);
     return pid;
 }
 

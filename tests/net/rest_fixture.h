@@ -15,6 +15,7 @@
 #include "net/http_client.h"
 #include "runtime/serial_queue.h"
 #include "support/http_test_peer.h"
+#include "support/temp_dir.h"
 
 namespace quorvel::test {
 
@@ -25,18 +26,12 @@ protected:
     static constexpr std::chrono::milliseconds kTimeout{400};
 
     RestFixture() {
-        home_ = std::filesystem::temp_directory_path() /
-                ("quorvel-rest-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(home_);
-        ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (home_.path() / "config").c_str(), 1);
         // The peers are local: a proxy configured for this machine must not be asked.
         ::setenv("no_proxy", "127.0.0.1,localhost", 1);
-        Keychain::useStore(std::make_shared<FileKeyStore>((home_ / "data" / "device-key").string()));
+        Keychain::useStore(std::make_shared<FileKeyStore>((home_.path() / "data" / "device-key").string()));
     }
-    ~RestFixture() override {
-        Keychain::useStore(nullptr);
-        std::filesystem::remove_all(home_);
-    }
+    ~RestFixture() override { Keychain::useStore(nullptr); }
 
     Config config() const { return Config{peer.serverURL(), std::nullopt, std::nullopt}; }
 
@@ -67,12 +62,7 @@ protected:
         }
     };
 
-    static int& counter() {
-        static int value = 0;
-        return value;
-    }
-
-    std::filesystem::path home_;
+    TempDir home_{"quorvel-rest"};
     boost::asio::io_context context;
     AsioExecutor mainQueue{context};
     HttpTestPeer peer;

@@ -1,29 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "net/device_api.h"
 #include "rest_fixture.h"
+#include "support/test_certificates.h"
 
 namespace quorvel {
 namespace {
 
 using Links = Expected<std::vector<StreamLink>, DeviceAPI::Failure>;
 
-// An HTTPS peer with a self-signed certificate (for 127.0.0.1 unless a test says otherwise).
+// An HTTPS peer with a certificate from a private CA (for 127.0.0.1 unless a test says otherwise).
 class TlsTest : public test::RestFixture {
 protected:
-    TlsTest() { start("IP:127.0.0.1"); }
+    TlsTest() {
+        EXPECT_TRUE(certificates().ok) << "openssl could not make the certificates";
+        start(certificates().serverCert, certificates().serverKey);
+    }
 
-    // (Re)starts the peer with a fresh self-signed certificate for `subjectAltName`.
-    void start(const std::string& subjectAltName) {
-        certificate_ = (home_ / "peer.pem").string();
-        key_ = (home_ / "peer.key").string();
-        const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=quorvel-test"
-                                    " -addext subjectAltName=" + subjectAltName + " -keyout '" + key_ + "' -out '" +
-                                    certificate_ + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) ADD_FAILURE() << "openssl could not make a certificate";
-        secure_ = std::make_unique<test::HttpTestPeer>(certificate_, key_);
+    static const test::TestCertificates& certificates() {
+        static const test::TestCertificates made;
+        return made;
+    }
+
+    // (Re)starts the peer with `certificate`.
+    void start(const std::string& certificate, const std::string& key) {
+        secure_ = std::make_unique<test::HttpTestPeer>(certificate, key);
         secure_->reply(200, R"({"sessions":[{"id":"1","name":"n","link":"l"}]})");
     }
 
@@ -35,8 +36,7 @@ protected:
         return *recorder.value ? "ok" : recorder.value->error().text;
     }
 
-    std::string certificate_;
-    std::string key_;
+    const std::string caFile_ = certificates().caFile;
     std::unique_ptr<test::HttpTestPeer> secure_;
 };
 
@@ -48,15 +48,15 @@ TEST_F(TlsTest, UnknownCertificateIsRefused) {
 }
 
 TEST_F(TlsTest, ExtraCAFileIsTrustedBesideTheSystemStore) {
-    HttpClient trusting(HttpClient::Options{kTimeout * 5, 1024 * 1024, certificate_});
+    HttpClient trusting(HttpClient::Options{kTimeout * 5, 1024 * 1024, caFile_});
     EXPECT_EQ(listOn(trusting, secure_->serverURL()), "ok");
     ASSERT_EQ(secure_->requests().size(), 1u);
     EXPECT_EQ(secure_->requests()[0].target, "/api/device/sessions/list");
 }
 
 TEST_F(TlsTest, HostNameMustMatchTheCertificate) {
-    start("DNS:relay.invalid");  // trusted, but issued for another host
-    HttpClient trusting(HttpClient::Options{kTimeout * 5, 1024 * 1024, certificate_});
+    start(certificates().otherHostCert, certificates().otherHostKey);  // trusted, but issued for another host
+    HttpClient trusting(HttpClient::Options{kTimeout * 5, 1024 * 1024, caFile_});
     EXPECT_EQ(listOn(trusting, secure_->serverURL()), kNoConnection);
     EXPECT_TRUE(secure_->requests().empty());
 }

@@ -12,39 +12,23 @@ std::optional<boost::json::object> parsed(const std::optional<std::string>& text
     return text ? json::parseObject(*text) : std::nullopt;
 }
 
-// Sends hello and returns the error code the relay answered, after checking it closed.
-std::string refusal(const RunningRelay& relay, const std::string& hello) {
-    TestSocket socket;
-    EXPECT_TRUE(socket.connect(relay.wsUrl("/ws/send")));
-    socket.sendText(hello);
-    const auto error = parsed(socket.nextOfType("error"));
-    EXPECT_EQ(socket.waitClosed().kind, WsEvent::closed) << "the relay closes after an error";
-    return error ? json::string(json::member(*error, "error")).value_or("?") : "none";
-}
-
-class BroadcastTest : public RelayFixture {
+class BroadcastTest : public LinkFixture {
 protected:
-    void SetUp() override {
-        RelayFixture::SetUp();
-        key_ = pairDevice(*relay_, kStudioPassword);
-        link_ = createLink(*relay_, key_, "listen", 5);
-    }
-    std::string key_;
-    std::string link_;
+    BroadcastTest() : LinkFixture(5) {}
 };
 
 TEST_F(BroadcastTest, HelloIsRefusedForUnknownRevokedOrEndedCredentials) {
-    EXPECT_EQ(refusal(*relay_, helloText("not-a-key", link_)), "auth");
-    EXPECT_EQ(refusal(*relay_, R"({"type":"hello","session":")" + link_ + "\"}"), "auth");
-    EXPECT_EQ(refusal(*relay_, helloText(key_, "no-such-link")), "session");
-    EXPECT_EQ(refusal(*relay_, R"({"type":"hello","key":")" + key_ + "\"}"), "session");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", helloText("not-a-key", link_)), "auth");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", R"({"type":"hello","session":")" + link_ + "\"}"), "auth");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", helloText(key_, "no-such-link")), "session");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", R"({"type":"hello","key":")" + key_ + "\"}"), "session");
 
     httpPost(url("/api/device/sessions/" + link_ + "/end"), jsonText("key", key_));
-    EXPECT_EQ(refusal(*relay_, helloText(key_, link_)), "session");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", helloText(key_, link_)), "session");
 
     const std::string other = createLink(*relay_, key_);
     ASSERT_TRUE(relay::admin::revokeDevice(dir_.path(), 1));
-    EXPECT_EQ(refusal(*relay_, helloText(key_, other)), "revoked");
+    EXPECT_EQ(refusal(*relay_, "/ws/send", helloText(key_, other)), "revoked");
 }
 
 TEST_F(BroadcastTest, WelcomeCarriesListenersAndCountsFollowEveryChange) {

@@ -5,6 +5,7 @@
 
 #include <future>
 
+#include "audio/packetizer.h"
 #include "net/listen_client.h"
 #include "support/relay_harness.h"
 
@@ -14,18 +15,14 @@ namespace {
 TEST(ListenLinkTest, LinksBecomeListenAddresses) {
     const auto plain = net::parseListenLink("http://127.0.0.1:8787/l/abcDEF_-1");
     ASSERT_TRUE(plain);
-    EXPECT_FALSE(plain->address.tls);
-    EXPECT_EQ(plain->address.host, "127.0.0.1");
-    EXPECT_EQ(plain->address.port, "8787");
-    EXPECT_EQ(plain->address.target, "/ws/listen");
+    EXPECT_EQ(plain->url, "ws://127.0.0.1:8787/ws/listen");
     EXPECT_EQ(plain->sessionId, "abcDEF_-1");
     const auto secure = net::parseListenLink("https://relay.example/l/xyz");
     ASSERT_TRUE(secure);
-    EXPECT_TRUE(secure->address.tls);
-    EXPECT_EQ(secure->address.port, "443");
+    EXPECT_EQ(secure->url, "wss://relay.example/ws/listen");  // port 443
     const auto v6 = net::parseListenLink("http://[::1]:9000/l/q");
     ASSERT_TRUE(v6);
-    EXPECT_EQ(v6->address.host, "::1");
+    EXPECT_EQ(v6->url, "ws://[::1]:9000/ws/listen");
     for (const char* bad : {"", "relay.example/l/x", "ftp://h/l/x", "http://h/l/", "http://h/x/y", "http://h/l/a/b"})
         EXPECT_FALSE(net::parseListenLink(bad)) << bad;
 }
@@ -81,16 +78,10 @@ private:
     std::thread thread_;
 };
 
-class ListenClientTest : public RelayFixture {
+class ListenClientTest : public LinkFixture {
 protected:
-    void SetUp() override {
-        RelayFixture::SetUp();
-        key_ = pairDevice(*relay_, kStudioPassword);
-        link_ = createLink(*relay_, key_, "listen", 2);
-    }
+    ListenClientTest() : LinkFixture(2) {}
     std::string linkUrl() const { return relay_->httpBase() + "/l/" + link_; }
-    std::string key_;
-    std::string link_;
 };
 
 TEST_F(ListenClientTest, CountsPacketsGapsAndLatencyOnTheRelaysClock) {
@@ -98,7 +89,7 @@ TEST_F(ListenClientTest, CountsPacketsGapsAndLatencyOnTheRelaysClock) {
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("Waiting for the studio to go on air."); }));
     auto broadcaster = onAir(*relay_, key_, link_);
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air."); }));
-    const double now = net::localNowMs();
+    const double now = Packetizer::wallClockMs();
     for (std::uint32_t seq : {0u, 1u, 2u, 5u, 6u, 9u}) {
         auto packet = testPacket(seq);
         packet_format::writeHeader(packet.data(), {2, 48000, seq, now - 20.0});

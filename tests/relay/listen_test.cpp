@@ -14,31 +14,15 @@ std::string asText(const std::vector<std::uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::optional<std::string> errorFor(const RunningRelay& relay, const std::string& listen) {
-    TestSocket socket;
-    EXPECT_TRUE(socket.connect(relay.wsUrl("/ws/listen")));
-    socket.sendText(listen);
-    const auto error = socket.nextOfType("error");
-    EXPECT_EQ(socket.waitClosed().kind, WsEvent::closed);
-    if (!error) return std::nullopt;
-    return json::string(json::member(*json::parseObject(*error), "error"));
-}
-
-class ListenTest : public RelayFixture {
+class ListenTest : public LinkFixture {
 protected:
-    void SetUp() override {
-        RelayFixture::SetUp();
-        key_ = pairDevice(*relay_, kStudioPassword);
-        link_ = createLink(*relay_, key_, "listen", 3);
-    }
-    std::string key_;
-    std::string link_;
+    ListenTest() : LinkFixture(3) {}
 };
 
 TEST_F(ListenTest, JoiningChecksLinkPasswordAndCapacity) {
-    EXPECT_EQ(errorFor(*relay_, listenText(link_, "wrong")), "password");
-    EXPECT_EQ(errorFor(*relay_, listenText("nope", "listen")), "session");
-    EXPECT_EQ(errorFor(*relay_, R"({"type":"listen","password":"listen"})"), "session");
+    EXPECT_EQ(refusal(*relay_, "/ws/listen", listenText(link_, "wrong")), "password");
+    EXPECT_EQ(refusal(*relay_, "/ws/listen", listenText("nope", "listen")), "session");
+    EXPECT_EQ(refusal(*relay_, "/ws/listen", R"({"type":"listen","password":"listen"})"), "session");
 
     TestSocket ready;
     ASSERT_TRUE(ready.connect(relay_->wsUrl("/ws/listen")));
@@ -49,7 +33,7 @@ TEST_F(ListenTest, JoiningChecksLinkPasswordAndCapacity) {
 
     auto second = listening(*relay_, link_);
     auto third = listening(*relay_, link_);
-    EXPECT_EQ(errorFor(*relay_, listenText(link_, "listen")), "full");
+    EXPECT_EQ(refusal(*relay_, "/ws/listen", listenText(link_, "listen")), "full");
     third.reset();
     ASSERT_TRUE(RunningRelay::eventually([&] {
         TestSocket again;

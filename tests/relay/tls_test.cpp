@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/relay_harness.h"
+#include "support/test_certificates.h"
 
 namespace quorvel::test {
 namespace {
@@ -8,18 +9,17 @@ namespace {
 class TlsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        certificate_ = makeTestCertificate(certDir_.path());
+        ASSERT_TRUE(certificates_.ok);
         setStudioPassword(dataDir_.path(), "studio secret");
         relay_ = std::make_unique<RunningRelay>(dataDir_.path(), [this](relay::RelayServerOptions& options) {
-            options.web.tlsCertificate = certificate_.certificate;
-            options.web.tlsKey = certificate_.key;
+            options.web.tlsCertificate = certificates_.serverCert;
+            options.web.tlsKey = certificates_.serverKey;
         });
     }
-    std::string ca() const { return certificate_.certificate.string(); }
+    std::string ca() const { return certificates_.caFile; }
 
-    TempDir certDir_;
+    TestCertificates certificates_;
     TempDir dataDir_;
-    TestCertificate certificate_;
     std::unique_ptr<RunningRelay> relay_;
 };
 

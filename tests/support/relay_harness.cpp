@@ -8,34 +8,16 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
 #include "audio/packet_format.h"
+#include "audio/packet_pool.h"
 #include "net/json.h"
 #include "relay/admin.h"
 
 namespace quorvel::test {
-
-TempDir::TempDir() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() / ("quorvel-relay-test-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-TestCertificate makeTestCertificate(const std::filesystem::path& dir) {
-    TestCertificate files{dir / "cert.pem", dir / "key.pem"};
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
-                                files.key.string() + "' -out '" + files.certificate.string() + "' >/dev/null 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return files;
-}
 
 // ---- RunningRelay ------------------------------------------------------------------------------
 
@@ -135,50 +117,61 @@ HttpReply httpRequest(const std::string& method, const std::string& url, const s
 // ---- TestSocket -----------------------------------------------------------------------------
 
 TestSocket::TestSocket(std::optional<std::string> caFile) {
-    net::WebSocketClientOptions options;
-    options.extraCaFile = std::move(caFile);
-    options.maxMessageBytes = 4 * 1024 * 1024;
-    client_ = net::WebSocketClient::create(context_, options);
-    client_->onOpen = [this] { open_ = true; };
-    client_->onMessage = [this](bool text, std::span<const std::uint8_t> data) {
-        events_.push_back(WsEvent{text ? WsEvent::text : WsEvent::binary,
-                                  std::string(reinterpret_cast<const char*>(data.data()), data.size()), 0, {}});
-    };
-    client_->onClosed = [this](const net::WebSocketClosed& closed) {
-        closed_ = true;
-        closeReason_ = closed.error;
-        events_.push_back(WsEvent{WsEvent::closed, {}, closed.code, closed.error});
-    };
+    options_.extraCaFile = std::move(caFile);
+    options_.maxMessageBytes = 4 * 1024 * 1024;
 }
 
 TestSocket::~TestSocket() {
-    client_->abort();
+    if (!connection_) return;
+    connection_->cancel();
     context_.restart();
     context_.poll();
 }
 
 bool TestSocket::connect(const std::string& url, std::chrono::milliseconds within) {
-    const auto address = net::parseWebSocketAddress(url);
-    if (!address) return false;
-    client_->connect(*address);
+    connection_ = WebSocketConnection::open(context_, url, options_);
+    receive();
     const auto deadline = std::chrono::steady_clock::now() + within;
-    while (!open_ && !closed_ && std::chrono::steady_clock::now() < deadline) context_.run_one_for(10ms);
-    return open_ && !closed_;
+    while (!connection_->isOpen() && !closed_ && std::chrono::steady_clock::now() < deadline) context_.run_one_for(10ms);
+    return connection_->isOpen() && !closed_;
+}
+
+void TestSocket::receive() {
+    connection_->receive([this](boost::system::error_code error, WebSocketConnection::Message message) {
+        if (error) {
+            const auto code = connection_->closeCode();
+            closed_ = true;
+            closeReason_ = code ? "" : error.message();
+            events_.push_back(WsEvent{WsEvent::closed, {}, code.value_or(0), closeReason_});
+            return;
+        }
+        events_.push_back(WsEvent{message.binary ? WsEvent::binary : WsEvent::text, std::move(message.data), 0, {}});
+        receive();
+    });
 }
 
 void TestSocket::sendText(const std::string& text) {
-    client_->sendText(text);
+    ++sending_;
+    connection_->sendText(text, [this](boost::system::error_code) { --sending_; });
     context_.poll();
 }
 
 void TestSocket::sendBinary(const std::vector<std::uint8_t>& bytes) {
-    client_->sendBinary(bytes);
+    // The sender's own path: the bytes travel in a pooled packet buffer.
+    Packet packet = PacketPool::create(bytes.size(), 1)->acquire(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), packet.mutableBytes().begin());
+    ++sending_;
+    connection_->sendBinary(std::move(packet), [this](boost::system::error_code) { --sending_; });
     context_.poll();
 }
 
 void TestSocket::close() {
-    client_->close(1000);
     const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (sending_ > 0 && !closed_ && std::chrono::steady_clock::now() < deadline) {
+        if (context_.stopped()) context_.restart();
+        context_.run_one_for(10ms);
+    }
+    connection_->close([] {});
     while (!closed_ && std::chrono::steady_clock::now() < deadline) {
         if (context_.stopped()) context_.restart();
         context_.run_one_for(10ms);
@@ -330,6 +323,16 @@ std::unique_ptr<TestSocket> listening(const RunningRelay& relay, const std::stri
     socket->sendText(listenText(linkId, password));
     EXPECT_TRUE(socket->nextOfType("ready")) << "no ready";
     return socket;
+}
+
+std::optional<std::string> refusal(const RunningRelay& relay, const std::string& path, const std::string& text) {
+    TestSocket socket;
+    EXPECT_TRUE(socket.connect(relay.wsUrl(path))) << socket.closeReason();
+    socket.sendText(text);
+    const auto error = socket.nextOfType("error");
+    EXPECT_EQ(socket.waitClosed().kind, WsEvent::closed) << "the relay closes after an error";
+    const auto object = error ? json::parseObject(*error) : std::nullopt;
+    return object ? json::string(json::member(*object, "error")) : std::nullopt;
 }
 
 std::string pairDevice(const RunningRelay& relay, const std::string& studioPassword, const std::string& name) {

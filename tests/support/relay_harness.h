@@ -2,7 +2,7 @@
 
 // Drives a real quorvel-relay over loopback: the server on its own thread with a
 // temporary database and a manual clock, HTTP through libcurl, WebSockets through the
-// client's own WebSocketClient (made synchronous here), raw TCP for broken peers.
+// client's own WebSocketConnection (made synchronous here), raw TCP for broken peers.
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
@@ -18,31 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "net/ws_client.h"
+#include "net/websocket_connection.h"
 #include "relay/relay_server.h"
 #include "support/manual_clock.h"
+#include "support/temp_dir.h"
 
 namespace quorvel::test {
 
 using namespace std::chrono_literals;
-
-// A directory removed with everything in it when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// A self-signed certificate for 127.0.0.1 and localhost, made with the openssl tool.
-struct TestCertificate {
-    std::filesystem::path certificate;
-    std::filesystem::path key;
-};
-TestCertificate makeTestCertificate(const std::filesystem::path& dir);
 
 class RunningRelay {
 public:
@@ -95,7 +78,8 @@ public:
     bool connect(const std::string& url, std::chrono::milliseconds within = 5000ms);
     void sendText(const std::string& text);
     void sendBinary(const std::vector<std::uint8_t>& bytes);
-    // Sends a close frame and waits (briefly) until the server has answered it.
+    // Once what was sent has gone out, sends a close frame and waits (briefly) until
+    // the server has answered it.
     void close();
     // The next event, or `timeout` when none came in time.
     WsEvent next(std::chrono::milliseconds within = 3000ms);
@@ -108,14 +92,16 @@ public:
     WsEvent waitClosed(std::chrono::milliseconds within = 5000ms);
     // Runs the socket's pending work for a while without waiting for an event.
     void pump(std::chrono::microseconds duration);
-    std::size_t queued() const { return client_->queued(); }
     const std::string& closeReason() const { return closeReason_; }
 
 private:
+    void receive();
+
     boost::asio::io_context context_;
-    std::shared_ptr<net::WebSocketClient> client_;
+    WebSocketOptions options_;
+    std::shared_ptr<WebSocketConnection> connection_;
     std::deque<WsEvent> events_;
-    bool open_ = false;
+    std::size_t sending_ = 0;  // messages handed over and not yet written
     bool closed_ = false;
     std::string closeReason_;
 };
@@ -153,6 +139,9 @@ std::unique_ptr<TestSocket> onAir(const RunningRelay& relay, const std::string& 
 // A listener that got "ready" on `linkId`.
 std::unique_ptr<TestSocket> listening(const RunningRelay& relay, const std::string& linkId,
                                       const std::string& password = "listen");
+// Connects to `path`, sends `text` and returns the code of the "error" the relay
+// answered (nothing when none came), after checking that the relay then closed.
+std::optional<std::string> refusal(const RunningRelay& relay, const std::string& path, const std::string& text);
 
 // A relay with a studio password, started fresh for every test.
 class RelayFixture : public ::testing::Test {
@@ -168,6 +157,21 @@ protected:
 
     TempDir dir_;
     std::unique_ptr<RunningRelay> relay_;
+};
+
+// Besides, a paired device (key_) and one link of it (link_, password "listen").
+class LinkFixture : public RelayFixture {
+protected:
+    explicit LinkFixture(int maxListeners) : maxListeners_(maxListeners) {}
+    void SetUp() override {
+        RelayFixture::SetUp();
+        key_ = pairDevice(*relay_, kStudioPassword);
+        link_ = createLink(*relay_, key_, "listen", maxListeners_);
+    }
+
+    const int maxListeners_;
+    std::string key_;
+    std::string link_;
 };
 
 }  // namespace quorvel::test

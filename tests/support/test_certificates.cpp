@@ -1,7 +1,6 @@
 #include "support/test_certificates.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
 namespace quorvel::test {
@@ -30,9 +29,7 @@ bool makeServer(const std::string& dir, const std::string& name, const std::stri
 }  // namespace
 
 TestCertificates::TestCertificates() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-certs-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return;
-    dir = pattern;
+    dir = directory.path().string();
     caFile = dir + "/ca.pem";
     serverCert = dir + "/server.pem";
     serverKey = dir + "/server.key";
@@ -46,12 +43,6 @@ TestCertificates::TestCertificates() {
          makeServer(dir, "server", "DNS:localhost,IP:127.0.0.1", true) &&
          makeServer(dir, "other", "DNS:other.example", true) &&
          makeServer(dir, "self", "DNS:localhost,IP:127.0.0.1", false);
-}
-
-TestCertificates::~TestCertificates() {
-    if (dir.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace quorvel::test

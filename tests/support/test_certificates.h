@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace quorvel::test {
 
 // Certificates made for one test run in a fresh temporary directory (removed by the
@@ -10,10 +12,8 @@ namespace quorvel::test {
 // said otherwise.
 struct TestCertificates {
     TestCertificates();
-    ~TestCertificates();
-    TestCertificates(const TestCertificates&) = delete;
-    TestCertificates& operator=(const TestCertificates&) = delete;
 
+    TempDir directory{"quorvel-certs"};
     bool ok = false;  // every file was made
     std::string dir;
     std::string caFile;
