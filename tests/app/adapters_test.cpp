@@ -13,6 +13,7 @@
 #include "capture/audio_sources.h"
 #include "runtime/serial_queue.h"
 #include "support/manual_executor.h"
+#include "support/subprocess.h"
 
 namespace quorvel::app {
 namespace {
@@ -126,11 +127,10 @@ TEST(PipeWireApplicationFeed, ReportsAPlayerUnderAnIdentityAsLaunchAndQuit) {
     };
 
     const std::string identity = "com.avid.ProTools.FeedTest";
-    FILE* started = ::popen(("'" + std::string(script) + "' player '" + dir + "' " + identity + " 0.1").c_str(), "r");
-    ASSERT_TRUE(started);
-    long pid = 0;
-    ASSERT_EQ(std::fscanf(started, "%ld", &pid), 1);
-    ::pclose(started);
+    const auto started = test::runCommand("'" + std::string(script) + "' player '" + dir + "' " + identity + " 0.1");
+    ASSERT_EQ(started.status, 0);
+    const long pid = std::atol(started.output.c_str());
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(runUntil([&] { return launched == std::vector<std::string>{identity}; }));
 
     ::kill(static_cast<pid_t>(-pid), SIGTERM);
