@@ -30,11 +30,11 @@ std::vector<float> testSignal(std::size_t samples) {
     return signal;
 }
 
-void setCounters(benchmark::State& state, std::int64_t channels) {
-    state.SetItemsProcessed(state.iterations() * kBlockFrames * channels);
-    state.counters["samples/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * kBlockFrames * channels),
-                           benchmark::Counter::kIsRate);
+// Reports samples per second, given how many samples one iteration handles.
+void countSamples(benchmark::State& state, std::int64_t samplesPerIteration) {
+    const auto samples = state.iterations() * samplesPerIteration;
+    state.SetItemsProcessed(samples);
+    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(samples), benchmark::Counter::kIsRate);
 }
 
 // args: sample rate, channels, planar (0/1)
@@ -54,7 +54,7 @@ void BM_Packetizer(benchmark::State& state) {
         if (planar) packetizer.push(std::span<const float* const>(buffers, static_cast<std::size_t>(channels)), kBlockFrames);
         else packetizer.push(signal.data(), kBlockFrames, channels);
     }
-    setCounters(state, channels);
+    countSamples(state, kBlockFrames * channels);
 }
 
 // The sample encoder alone, without the packetizer's gathering of frames.
@@ -71,8 +71,7 @@ void BM_EncodeOnly(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(left + right);
     }
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations() * frames * channels),
-                                                     benchmark::Counter::kIsRate);
+    countSamples(state, frames * channels);
 }
 BENCHMARK(BM_EncodeOnly)->ArgNames({"rate", "ch"})->ArgsProduct({{96000}, {2}});
 
@@ -99,9 +98,7 @@ void BM_ReferenceEncoder(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(left + right);
     }
-    state.SetItemsProcessed(state.iterations() * frames * channels);
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations() * frames * channels),
-                                                     benchmark::Counter::kIsRate);
+    countSamples(state, frames * channels);
 }
 
 #ifdef QUORVEL_HAVE_SWRESAMPLE
@@ -132,9 +129,7 @@ void BM_FFmpegConvertAndPack(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
     swr_free(&swr);
-    state.SetItemsProcessed(state.iterations() * frames * channels);
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(state.iterations() * frames * channels),
-                                                     benchmark::Counter::kIsRate);
+    countSamples(state, frames * channels);
 }
 BENCHMARK(BM_FFmpegConvertAndPack)->ArgNames({"rate", "ch"})->ArgsProduct({{48000, 96000}, {1, 2}});
 #endif
