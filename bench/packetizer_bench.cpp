@@ -57,29 +57,35 @@ void BM_Packetizer(benchmark::State& state) {
     countSamples(state, kBlockFrames * channels);
 }
 
+// One 20 ms packet of the test signal at the benchmark's (rate, channels) arguments.
+struct OnePacket {
+    explicit OnePacket(const benchmark::State& state)
+        : channels(state.range(1)), signal(testSignal(static_cast<std::size_t>(state.range(0) / 50 * channels))) {}
+    std::int64_t channels;
+    std::vector<float> signal;
+};
+
 // The sample encoder alone, without the packetizer's gathering of frames.
 void BM_EncodeOnly(benchmark::State& state) {
-    const std::int64_t frames = state.range(0) / 50;
-    const std::int64_t channels = state.range(1);
-    const auto signal = testSignal(static_cast<std::size_t>(frames * channels));
+    const OnePacket packet(state);
+    const auto& signal = packet.signal;
     std::vector<std::uint8_t> out(3 * signal.size());
     for (auto _ : state) {
         float left = 0;
         float right = 0;
-        quorvel::packet_format::encodeSamples(signal.data(), signal.size(), static_cast<int>(channels), out.data(),
+        quorvel::packet_format::encodeSamples(signal.data(), signal.size(), static_cast<int>(packet.channels), out.data(),
                                              left, right);
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(left + right);
     }
-    countSamples(state, frames * channels);
+    countSamples(state, static_cast<std::int64_t>(signal.size()));
 }
 BENCHMARK(BM_EncodeOnly)->ArgNames({"rate", "ch"})->ArgsProduct({{96000}, {2}});
 
 // The plain encoder: one sample at a time, std::round, byte stores.
 void BM_ReferenceEncoder(benchmark::State& state) {
-    const std::int64_t frames = state.range(0) / 50;
-    const std::int64_t channels = state.range(1);
-    const auto signal = testSignal(static_cast<std::size_t>(frames * channels));
+    const OnePacket packet(state);
+    const auto& signal = packet.signal;
     std::vector<std::uint8_t> out(3 * signal.size());
     for (auto _ : state) {
         float left = 0;
@@ -88,7 +94,7 @@ void BM_ReferenceEncoder(benchmark::State& state) {
             float x = signal[i];
             if (!std::isfinite(x)) x = 0;
             x = std::fmin(std::fmax(x, -1.0f), 1.0f);
-            float& peak = (channels == 1 || i % 2 == 0) ? left : right;
+            float& peak = (packet.channels == 1 || i % 2 == 0) ? left : right;
             peak = std::fmax(peak, std::fabs(x));
             const auto q = static_cast<std::int32_t>(std::round(x * 8388607.0f));
             out[3 * i] = static_cast<std::uint8_t>(q);
@@ -98,7 +104,7 @@ void BM_ReferenceEncoder(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(left + right);
     }
-    countSamples(state, frames * channels);
+    countSamples(state, static_cast<std::int64_t>(signal.size()));
 }
 
 #ifdef QUORVEL_HAVE_SWRESAMPLE
