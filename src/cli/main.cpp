@@ -4,11 +4,12 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "config/version.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Quorvel: streams a studio's programme audio to a relay server.\n"
                  "Without a subcommand it runs the tray application."};
-    app.set_version_flag("--version", std::string("quorvel ") + QUORVEL_VERSION);
+    app.set_version_flag("--version", "quorvel " + std::string(quorvel::version()));
     app.require_subcommand(0, 1);
 
     std::vector<quorvel::cli::Command> commands{

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "config/version.h"
 #include "runtime/serial_queue.h"
 
 namespace quorvel {
@@ -132,7 +133,8 @@ struct HttpClient::Worker {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->request.body.data());
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->request.body.size()));
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-        curl_easy_setopt(easy, CURLOPT_USERAGENT, "quorvel/" QUORVEL_VERSION);
+        // libcurl copies the string.
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, ("quorvel/" + std::string(version())).c_str());
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeout);
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeout);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);

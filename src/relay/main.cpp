@@ -7,8 +7,10 @@
 #include <thread>
 
 #include <pthread.h>
+#include <systemd/sd-daemon.h>
 
 #include "config/secret_line.h"
+#include "config/version.h"
 #include "relay/admin.h"
 #include "relay/relay_server.h"
 
@@ -63,8 +65,12 @@ int serve(const std::string& listen, const std::string& dataDir, const std::stri
     std::thread waiter([&signals, relay = server.value().get()] {
         int signal = 0;
         sigwait(&signals, &signal);
+        sd_notify(0, "STOPPING=1");
         relay->stop();
     });
+    // The port is bound: under systemd (Type=notify) dependents may start now. Outside
+    // it, NOTIFY_SOCKET is unset and this does nothing.
+    sd_notify(0, "READY=1");
     server.value()->run();
     // The waiter still sits in sigwait when the server stopped by itself.
     pthread_kill(waiter.native_handle(), SIGTERM);
@@ -76,6 +82,7 @@ int serve(const std::string& listen, const std::string& dataDir, const std::stri
 
 int main(int argc, char** argv) {
     CLI::App app{"quorvel-relay: the relay server for one studio's broadcasts and their listeners."};
+    app.set_version_flag("--version", "quorvel-relay " + std::string(quorvel::version()));
     app.require_subcommand(1);
     std::string dataDir = defaultDataDir().string();
 
