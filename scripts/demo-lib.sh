@@ -17,13 +17,18 @@ demo_init() {
   mkdir -p "$HOME"
 }
 
-demo_cleanup() {
+# demo_stop PID…: stops each of these processes (empty ones are skipped) and waits for it.
+demo_stop() {
   local pid
-  for pid in "$stream_pid" "$listen_pid" "$relay_pid"; do
+  for pid in "$@"; do
     [[ -n "$pid" ]] || continue
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+}
+
+demo_cleanup() {
+  demo_stop "$stream_pid" "$listen_pid" "$relay_pid"
   "$root/scripts/audio-server.sh" stop "$demo/audio" >/dev/null 2>&1 || true
   rm -rf "$demo"
 }

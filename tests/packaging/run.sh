@@ -33,12 +33,7 @@ bin=/usr/bin
 nginx_pid= notify_pid= installed= notify_dir=
 studio_pids=()
 cleanup() {
-  local pid
-  for pid in "$nginx_pid" "$notify_pid" "${studio_pids[@]}"; do
-    [[ -n "$pid" ]] || continue
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  demo_stop "$nginx_pid" "$notify_pid" "${studio_pids[@]}"
   [[ -z "$notify_dir" ]] || rm -rf "$notify_dir"
   rm -rf /etc/quorvel-relay/pkgtest-a.env /etc/quorvel-relay/pkgtest-b.env /var/lib/quorvel-relay-pkgtest-*
   rmdir /etc/quorvel-relay 2>/dev/null || true
@@ -136,8 +131,6 @@ echo "--version: $version on both"
 step "The units, offline"
 unit=/lib/systemd/system/quorvel-relay.service
 template=/lib/systemd/system/quorvel-relay@.service
-mkdir -p /etc/quorvel-relay
-install -m 0644 /usr/share/doc/quorvel-relay/examples/studio.env /etc/quorvel-relay/pkgtest-a.env
 systemd-analyze verify --man=no "$unit" "$template" >"$demo/verify.out" 2>&1 && [[ ! -s "$demo/verify.out" ]] ||
   fail "systemd-analyze verify: $(cat "$demo/verify.out")"
 echo "systemd-analyze verify: no complaints"
@@ -217,11 +210,6 @@ EOF
   done
   fail "nginx did not start: $(cat "$demo/nginx/error.log")"
 }
-stop_nginx() {
-  kill "$nginx_pid"
-  wait "$nginx_pid" || true
-  nginx_pid=
-}
 
 nginx_port=$(free_port)
 printf 'LISTEN=127.0.0.1:%s\nPUBLIC_URL=https://127.0.0.1:%s\n' "$relay_port" "$nginx_port" >"$demo/relay.env"
@@ -260,12 +248,13 @@ broadcast() {
 }
 broadcast nginx "$link" "wss://127.0.0.1:$nginx_port/ws/send"
 broadcast direct "http://127.0.0.1:$relay_port/l/$session" "ws://127.0.0.1:$relay_port/ws/send"
-stop_nginx
-kill "$relay_pid"
-wait "$relay_pid" || true
+demo_stop "$nginx_pid"
+nginx_pid=
+demo_stop "$relay_pid"
 relay_pid=
 
 step "Two studios behind one nginx, by host name"
+mkdir -p /etc/quorvel-relay
 studio_ports=("$(free_port)" "$(free_port)")
 nginx_port=$(free_port)
 for i in 0 1; do
@@ -294,11 +283,9 @@ grep -q "\"link\":\"https://studio-a.test:$nginx_port/l/" <<<"$created" || fail 
 ! curl -s -o /dev/null --cacert "$demo/tls.pem" --resolve "other.test:$nginx_port:127.0.0.1" "https://other.test:$nginx_port/" ||
   fail "an unknown host name reached a studio"
 echo "studio A's key: 200 at A, 401 at B; B refuses A's password; links carry A's host name; other names get nothing"
-stop_nginx
-for pid in "${studio_pids[@]}"; do
-  kill "$pid"
-  wait "$pid" || true
-done
+demo_stop "$nginx_pid"
+nginx_pid=
+demo_stop "${studio_pids[@]}"
 studio_pids=()
 
 step "Upgrade keeps the database; remove keeps only the data and configuration; purge removes them"
