@@ -27,10 +27,11 @@ client_deb=$(ls "$build"/quorvel_*.deb 2>/dev/null) || fail "no packages in $bui
 relay_deb=$(ls "$build"/quorvel-relay_*.deb)
 version=$(dpkg-deb -f "$client_deb" Version)
 
+# shellcheck source=scripts/demo-lib.sh
 source "$root/scripts/demo-lib.sh"
 demo_init "$root"
-bin=/usr/bin
-nginx_pid= notify_pid= installed= notify_dir=
+bin=/usr/bin # demo-lib's functions run the installed binaries
+nginx_pid='' notify_pid='' installed='' notify_dir=''
 studio_pids=()
 cleanup() {
   demo_stop "$nginx_pid" "$notify_pid" "${studio_pids[@]}"
@@ -69,6 +70,7 @@ start_unit() {
   command=$(sed -n 's/^ExecStart=//p' "$1" | sed "s/%i/$2/g")
   (
     set -a
+    # shellcheck disable=SC1090 # the unit's settings file
     source "$3"
     set +a
     eval "set -- $command"
@@ -145,7 +147,7 @@ step "The relay as its unit runs it: readiness, set-up commands, SIGTERM"
 # The socket must be reachable by the service's user, as systemd's is.
 notify_dir=$(mktemp -d /tmp/quorvel-notify.XXXXXX)
 chmod 0755 "$notify_dir"
-tests/packaging/notify-socket.pl "$notify_dir/notify" >"$demo/notify.out" &
+"$tests/notify-socket.pl" "$notify_dir/notify" >"$demo/notify.out" &
 notify_pid=$!
 wait_for "$demo/notify.out" LISTENING "$notify_pid"
 relay_port=$(free_port)
