@@ -28,7 +28,7 @@
 #include <unistd.h>
 
 #include "audio/packet_format.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "audio/packet_pool.h"
 #include "net/websocket_connection.h"
 #include "relay/secrets.h"

@@ -5,7 +5,7 @@
 #include "config/keychain.h"
 #include "config/paths.h"
 #include "config/preferences.h"
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel {
 

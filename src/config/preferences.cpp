@@ -10,7 +10,7 @@
 #include "config/files.h"
 #include "config/paths.h"
 #include "config/utf8.h"
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel::Preferences {
 

@@ -3,7 +3,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
-#include "net/json.h"
+#include "json/json.h"
 #include "net/json_body.h"
 #include "net/rest_texts.h"
 

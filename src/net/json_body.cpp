@@ -1,7 +1,7 @@
 #include "net/json_body.h"
 
 #include "config/utf8.h"
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 #include <boost/url/parse.hpp>
 
 #include "audio/packetizer.h"
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel::net {
 

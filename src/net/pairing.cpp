@@ -4,7 +4,7 @@
 
 #include "config/keychain.h"
 #include "config/preferences.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "net/json_body.h"
 #include "net/rest_texts.h"
 

@@ -5,7 +5,7 @@
 #include <future>
 
 #include "audio/packetizer.h"
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "audio/packet_format.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "relay/listener_page.h"
 
 namespace quorvel::relay {

@@ -1,6 +1,6 @@
 #include "relay/sessions.h"
 
-#include "net/json.h"
+#include "json/json.h"
 #include "relay/relay.h"
 
 namespace quorvel::relay {

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "net/json.h"
+#include "json/json.h"
 #include "support/http_test_peer.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"

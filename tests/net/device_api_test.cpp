@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "net/device_api.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "rest_fixture.h"
 #include "support/manual_executor.h"
 

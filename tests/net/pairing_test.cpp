@@ -4,7 +4,7 @@
 
 #include "config/keychain.h"
 #include "config/preferences.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "net/pairing.h"
 #include "rest_fixture.h"
 #include "support/manual_executor.h"

@@ -1,7 +1,7 @@
 // Pings and the server clock offset, on a virtual wall clock and virtual timers.
 #include "sender_fixture.h"
 
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel::test {
 namespace {

@@ -1,7 +1,7 @@
 // The sender against a loopback relay: handshake, server messages, failures, reconnection.
 #include "sender_fixture.h"
 
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel::test {
 namespace {

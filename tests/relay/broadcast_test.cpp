@@ -1,7 +1,7 @@
 #include <boost/json/object.hpp>
 #include <gtest/gtest.h>
 
-#include "net/json.h"
+#include "json/json.h"
 #include "relay/admin.h"
 #include "support/relay_harness.h"
 

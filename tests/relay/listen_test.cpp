@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "net/json.h"
+#include "json/json.h"
 #include "support/relay_harness.h"
 
 namespace quorvel::test {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "net/json.h"
+#include "json/json.h"
 #include "relay/admin.h"
 #include "support/relay_harness.h"
 

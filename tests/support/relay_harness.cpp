@@ -14,7 +14,7 @@
 
 #include "audio/packet_format.h"
 #include "audio/packet_pool.h"
-#include "net/json.h"
+#include "json/json.h"
 #include "relay/admin.h"
 
 namespace quorvel::test {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel::test {
 

@@ -1,4 +1,4 @@
-#include "net/json.h"
+#include "json/json.h"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>

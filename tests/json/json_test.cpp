@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "net/json.h"
+#include "json/json.h"
 
 namespace quorvel {
 namespace {
