@@ -245,7 +245,7 @@ void Sender::sendPacket(Packet packet) {
     });
 }
 
-void Sender::handleClose(const Connection& connection) {
+void Sender::handleClose(Connection connection) {
     if (!connection || connection != task_) return;
     task_.reset();
     authed_ = false;

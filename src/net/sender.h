@@ -109,7 +109,8 @@ private:
     void sendPing(const Connection& connection);
     void sendWaitingPackets();
     void sendPacket(Packet packet);
-    void handleClose(const Connection& connection);
+    // By value: callers pass task_ itself, which this resets.
+    void handleClose(Connection connection);
     void stopNow();
     void report(State state);
     void giveUp(State state);

@@ -33,6 +33,7 @@ public:
     virtual void write(bool binary, std::string data) = 0;
     virtual void close() = 0;
     virtual void drop() = 0;
+    virtual void reset() = 0;
     virtual void resumeReading() = 0;
 };
 
@@ -117,6 +118,13 @@ public:
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(ws_).close();
+    }
+
+    void reset() override {
+        error_code ignored;
+        auto& socket = beast::get_lowest_layer(ws_).socket();
+        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        socket.close(ignored);
     }
 
     void resumeReading() override {
@@ -360,6 +368,10 @@ void WebSocketPeer::close() {
 
 void WebSocketPeer::drop() {
     onNewest(impl_.get(), [](Session& session) { session.drop(); });
+}
+
+void WebSocketPeer::reset() {
+    onNewest(impl_.get(), [](Session& session) { session.reset(); });
 }
 
 WebSocketPeer::Record WebSocketPeer::record() const {

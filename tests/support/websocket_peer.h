@@ -74,6 +74,7 @@ public:
     void sendBinary(std::string bytes);
     void close();  // close frame with code 1000
     void drop();   // TCP close without a close frame
+    void reset();  // TCP reset: whatever either side still had in flight is lost
 
     Record record() const;
     bool waitFor(const std::function<bool(const Record&)>& condition,
