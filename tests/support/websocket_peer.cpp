@@ -185,7 +185,7 @@ private:
             const auto object = json::parseObject(message.data);
             const auto type = object ? json::string(json::member(*object, "type")) : std::nullopt;
             std::lock_guard lock(peer_->mutex);
-            if (type == "hello" && peer_->helloReply) {
+            if ((type == "hello" || type == "listen") && peer_->helloReply) {
                 reply = peer_->helloReply;
                 closeAfter = peer_->closeAfterHello;
             } else if (type == "ping" && peer_->pongOffset) {
