@@ -5,8 +5,11 @@
 
 #include "cli/commands.h"
 #include "config/version.h"
+#include "tray/tray_main.h"
 
 int main(int argc, char** argv) {
+    if (argc == 1) return quorvel::tray::runTray(argc, argv);
+
     CLI::App app{"Quorvel: streams a studio's programme audio to a relay server.\n"
                  "Without a subcommand it runs the tray application."};
     app.set_version_flag("--version", "quorvel " + std::string(quorvel::version()));
@@ -23,7 +26,5 @@ int main(int argc, char** argv) {
 
     for (const auto& command : commands)
         if (command.app->parsed()) return command.run();
-
-    std::cout << app.help();
     return 0;
 }
