@@ -41,35 +41,35 @@ public:
     QString key() const override { return QStringLiteral("quorvel-tinted-svg"); }
     bool isNull() override { return !renderer_->isValid(); }
 
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal scale = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
-        painter->drawPixmap(rect, scaledPixmap(rect.size(), mode, state, scale));
+        QImage image = render(rect.size() * scale);
+        image.setDevicePixelRatio(scale);
+        painter->drawImage(rect, image);
     }
 
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return scaledPixmap(size, mode, state, 1.0);
+    // QIcon asks for device pixels and sets the pixel ratio itself.
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        return QPixmap::fromImage(render(size));
     }
 
-    QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override {
-        QImage image(size * scale, QImage::Format_ARGB32_Premultiplied);
+private:
+    QImage render(const QSize& size) const {
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::transparent);
         QPainter painter(&image);
         QSizeF fitted = renderer_->defaultSize();
-        fitted.scale(image.size(), Qt::KeepAspectRatio);
-        const QRectF target(QPointF((image.width() - fitted.width()) / 2, (image.height() - fitted.height()) / 2),
-                            fitted);
-        renderer_->render(&painter, target);
+        fitted.scale(size, Qt::KeepAspectRatio);
+        renderer_->render(&painter, QRectF(QPointF((size.width() - fitted.width()) / 2,
+                                                   (size.height() - fitted.height()) / 2),
+                                           fitted));
         if (colour_.isValid()) {
             painter.setCompositionMode(QPainter::CompositionMode_SourceAtop);
             painter.fillRect(image.rect(), colour_);
         }
-        painter.end();
-        QPixmap result = QPixmap::fromImage(std::move(image));
-        result.setDevicePixelRatio(scale);
-        return result;
+        return image;
     }
 
-private:
     std::shared_ptr<QSvgRenderer> renderer_;  // shared by clones; used on the GUI thread only
     QColor colour_;
 };
