@@ -34,10 +34,8 @@ quorvel_install_gzipped(${PROJECT_SOURCE_DIR}/man/quorvel.1 ${CMAKE_INSTALL_MAND
 # In the desktop's application menu, with its icon in the hicolor theme.
 install(FILES ${PROJECT_SOURCE_DIR}/data/quorvel.desktop
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications COMPONENT quorvel)
-if(EXISTS ${PROJECT_SOURCE_DIR}/data/icons/hicolor/scalable/apps/quorvel.svg)
-  install(FILES ${PROJECT_SOURCE_DIR}/data/icons/hicolor/scalable/apps/quorvel.svg
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps COMPONENT quorvel)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/data/icons/hicolor/scalable/apps/quorvel.svg
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps COMPONENT quorvel)
 # Started at log-in on every XDG desktop; a user turns it off in the desktop's
 # start-up settings (which write a Hidden=true copy to ~/.config/autostart).
 install(FILES ${PROJECT_SOURCE_DIR}/data/autostart/quorvel.desktop

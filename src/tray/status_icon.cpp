@@ -1,6 +1,6 @@
 #include "tray/status_icon.h"
 
-#include "tray/placeholders.h"
+#include "tray/artwork.h"
 
 namespace quorvel::tray {
 

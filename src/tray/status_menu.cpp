@@ -2,7 +2,8 @@
 
 #include <QWidgetAction>
 
-#include "tray/placeholders.h"
+#include "tray/level_meter_view.h"
+#include "tray/menu_title_view.h"
 
 namespace quorvel::tray {
 

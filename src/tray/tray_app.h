@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "app/adapters/system_app.h"
-#include "tray/placeholders.h"
+#include "tray/qt_clipboard.h"
+#include "tray/qt_dialogs.h"
 #include "tray/status_icon.h"
 
 namespace quorvel::tray {

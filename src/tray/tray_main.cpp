@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "tray/artwork.h"
 #include "tray/qt_executor.h"
 #include "tray/single_instance.h"
 #include "tray/tray_app.h"
@@ -50,6 +51,7 @@ int runTray(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("quorvel"));
     QApplication::setApplicationDisplayName(QString::fromLatin1(StatusIcon::name));
     QApplication::setDesktopFileName(QStringLiteral("quorvel"));
+    QApplication::setWindowIcon(applicationIcon());
     // Closing a dialog or the menu's window never ends the application.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -52,7 +52,6 @@ TEST(MenuWindow, HoldsTheMenuOpenThroughChoicesAndGivesItBackToTheIcon) {
 
 // A second quorvel asks the first to show its menu; a socket left by a crash is taken over.
 TEST(SingleInstance, TheSecondAsksTheFirstToShowItsMenuAndAStaleSocketIsReplaced) {
-    application();
     quorvel::test::TempDir runtime;
     qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.path().string()));
     std::ofstream(SingleInstance::socketName().toStdString()) << "left behind";

@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 // Posts from two threads each run in their own order, on the GUI thread, and never
 // inside the call.
 TEST(QtExecutor, RunsPostsFromAnyThreadInOrderOnTheGuiThread) {
-    application();
     QtExecutor queue;
     std::vector<int> ran;
     bool onGuiThread = true;
@@ -45,7 +44,6 @@ TEST(QtExecutor, RunsPostsFromAnyThreadInOrderOnTheGuiThread) {
 // A timer armed before a later one with a shorter delay has fired by the time the
 // later one runs, so the cancelled one had its chance.
 TEST(QtExecutor, RunsTimersNotBeforeTheirTimeUnlessCancelledAlsoWhenArmedFromAnotherThread) {
-    application();
     QtExecutor queue;
     std::vector<std::string> ran;
     auto cancelled = queue.postAfter(1ms, [&] { ran.push_back("cancelled"); });
@@ -66,7 +64,6 @@ TEST(QtExecutor, RunsTimersNotBeforeTheirTimeUnlessCancelledAlsoWhenArmedFromAno
 // Triggers from a real-time thread coalesce into runs on the GUI thread; nothing runs
 // once the wakeup is gone.
 TEST(QtExecutor, WakeupTriggeredFromAnotherThreadRunsItsTaskOnTheGuiThread) {
-    application();
     QtExecutor queue;
     int runs = 0;
     auto wakeup = queue.makeWakeup([&] { ++runs; });

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QWidgetAction>
 
+#include "tray/menu_title_view.h"
 #include "tray_test_support.h"
 
 namespace quorvel::tray::test {
@@ -70,16 +72,18 @@ TEST(StatusMenu, RendersEveryStateOfTheStatusTableInPlace) {
     RenderedApp rendered(false);
     auto& h = rendered.harness;
     QMenu& menu = rendered.menu->menu();
-    const auto check = [&](const std::string& status) {
+    const auto check = [&](const std::string& status, const std::string& label = "") {
         SCOPED_TRACE(status);
         h.queue.runPending();
         expectRenders(menu, h.delegate->menu().items);
         EXPECT_EQ(text(menu.actions()[1]), status);
         EXPECT_EQ(menu.actions()[1]->isVisible(), !status.empty());
+        const auto* title = static_cast<MenuTitleView*>(qobject_cast<QWidgetAction*>(menu.actions()[0])->defaultWidget());
+        EXPECT_EQ(title->label().text().toStdString(), label);
     };
 
     h.launch();
-    check("Connect this computer: “Connect to Server…”");
+    check("Connect this computer: “Connect to Server…”", "Off");
     const QList<QAction*> layout = menu.actions();
 
     // Paired from the menu, then a link chosen.
@@ -94,7 +98,7 @@ TEST(StatusMenu, RendersEveryStateOfTheStatusTableInPlace) {
     h.delegate->refreshLinks();
     h.account.answerList({app::test::link("a", 1), app::test::link("b", 2)});
     find(*find(menu, "Link a")->menu(), "Select")->trigger();
-    check("");
+    check("", "Off");
 
     h.delegate->toggleStream();
     h.sender().events.onState({K::connecting, ""});
@@ -104,8 +108,7 @@ TEST(StatusMenu, RendersEveryStateOfTheStatusTableInPlace) {
     check("Connected, waiting for audio");
     h.capture.last().finishStart();
     h.sender().events.onListeners(3);
-    check("");
-    EXPECT_TRUE(h.delegate->menu().live);
+    check("", "ON AIR");
     EXPECT_EQ(text(menu.actions()[2]), "listeners: 3");
     h.sender().events.onState({K::reconnecting, ""});
     check("No connection to server, reconnecting…");

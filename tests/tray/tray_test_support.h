@@ -1,30 +1,20 @@
 #pragma once
 
-// What the tray's widget tests share: one QApplication (on the offscreen platform that
-// ctest sets) and the delegate on doubles, rendered by a StatusMenu.
+// What the tray's widget tests share: the delegate on doubles, rendered by a StatusMenu.
 
-#include <QApplication>
 #include <QMenu>
 
 #include "app/app_doubles.h"
+#include "qt_test_application.h"
 #include "tray/status_menu.h"
 
 namespace quorvel::tray::test {
-
-inline QApplication& application() {
-    static int argc = 1;
-    static char name[] = "tray_tests";
-    static char* argv[] = {name, nullptr};
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
 
 // The delegate on doubles with its menu rendered; quitting is counted. Paired: the
 // configuration holds a device key and link "a" is the saved selection (then
 // harness.launchPairedWithLink() lists links "a" and "b").
 struct RenderedApp {
     explicit RenderedApp(bool paired = true) {
-        application();
         if (paired) {
             harness.config.stored.senderKey = "device-key";
             harness.config.stored.deviceName = "Studio A";
