@@ -1,5 +1,7 @@
 #include "tray/status_menu.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QWidgetAction>
 
 #include "tray/level_meter_view.h"
@@ -8,6 +10,8 @@
 namespace quorvel::tray {
 
 namespace {
+
+const QKeySequence quitKey(Qt::CTRL | Qt::Key_Q);
 
 using app::MenuItem;
 using app::MenuRole;
@@ -68,6 +72,17 @@ StatusMenu::StatusMenu(app::AppDelegate& app, Executor& mainQueue, std::function
     : app_(app), mainQueue_(mainQueue), quit_(std::move(quit)) {
     connect(&menu_, &QMenu::aboutToShow, this, &StatusMenu::opening);
     connect(&sourceMenu_, &QMenu::aboutToShow, this, &StatusMenu::rebuildSources);
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+// An open popup menu takes the keys before any shortcut sees them: the quit key is
+// caught on its way to any of our menus.
+bool StatusMenu::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !quitAction_ || !qobject_cast<QMenu*>(watched)) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (QKeySequence(key->keyCombination()) != quitKey) return false;
+    quitAction_->trigger();
+    return true;
 }
 
 StatusMenu::~StatusMenu() {
@@ -104,7 +119,11 @@ void StatusMenu::buildLayout(const std::vector<const MenuItem*>& items) {
             std::vector<QMenu*> none;
             action = insert(menu_, *item, nullptr, none);
         }
-        if (item->role == MenuRole::quitItem) action->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+        if (item->role == MenuRole::quitItem) {
+            action->setShortcut(quitKey);
+            action->setShortcutContext(Qt::ApplicationShortcut);
+            quitAction_ = action;
+        }
         layout_.push_back(action);
     }
     // The link block goes between the set-up item and the separator after it.

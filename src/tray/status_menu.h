@@ -38,6 +38,9 @@ public:
     // After each opening, for what a front end refreshes in the background.
     std::function<void()> onOpening;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QAction* insert(QMenu& into, const app::MenuItem& item, QAction* before, std::vector<QMenu*>& submenus);
     void forward(app::MenuAction action, const QAction& from);
@@ -52,6 +55,7 @@ private:
     QMenu sourceMenu_;
     MenuTitleView* titleView_ = nullptr;
     std::vector<QAction*> layout_;  // the items of the layout, in order
+    QAction* quitAction_ = nullptr;
     QAction* blockEnd_ = nullptr;   // the link block goes before this
     std::vector<app::MenuItem> block_;
     std::vector<QAction*> blockActions_;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "app/adapters/capture_adapter.h"
 #include "app/adapters/headless_desktop.h"
@@ -63,9 +64,17 @@ TEST(QueuedSource, DeliversTheStartCompletionLaterOnTheMainQueueAndLetsGoOfIt) {
     EXPECT_EQ(calls, 1);
 }
 
+// Records the thread it is destroyed on.
+struct ReleasedOn {
+    explicit ReleasedOn(std::thread::id& where) : where(where) {}
+    ~ReleasedOn() { where = std::this_thread::get_id(); }
+    std::thread::id& where;
+};
+
 // The blocking part of a source, making, starting and stopping it, runs on the
-// worker; the audio callbacks reach the inner source.
-TEST(QueuedSource, MakesStartsAndStopsTheInnerSourceOnItsWorker) {
+// worker; the audio callbacks reach the inner source, and what they hold (the
+// pipeline, made on the main queue) is let go of on the main queue.
+TEST(QueuedSource, MakesStartsAndStopsTheInnerSourceOnItsWorkerAndReleasesTheCallbacksOnTheMainQueue) {
     boost::asio::io_context context;
     AsioExecutor mainQueue(context);
     auto worker = std::make_shared<SerialQueue>("quorvel.test");
@@ -78,8 +87,10 @@ TEST(QueuedSource, MakesStartsAndStopsTheInnerSourceOnItsWorker) {
         },
         worker, mainQueue);
     int restarts = 0;
+    std::thread::id releasedOn;
     source->onRestartNeeded = [&] { ++restarts; };
-    source->onAudio = [](AudioBufferList, std::int64_t, const CaptureFormat&) {};
+    source->onAudio = [held = std::make_shared<ReleasedOn>(releasedOn)](AudioBufferList, std::int64_t,
+                                                                        const CaptureFormat&) {};
     bool completed = false;
     auto work = boost::asio::make_work_guard(context);
     source->start([&](std::optional<std::string> problem) {
@@ -88,15 +99,23 @@ TEST(QueuedSource, MakesStartsAndStopsTheInnerSourceOnItsWorker) {
     });
     context.run_for(5s);
     EXPECT_TRUE(completed);
-    source->stop();
-    source.reset();
     worker->drain();
     EXPECT_EQ(onWorker, std::vector<bool>{true});
-    EXPECT_EQ(inner->stops, 1);
     ASSERT_TRUE(inner->onRestartNeeded);
     EXPECT_TRUE(inner->onAudio);
     inner->onRestartNeeded();
     EXPECT_EQ(restarts, 1);
+
+    source->stop();
+    worker->drain();
+    EXPECT_EQ(inner->stops, 1);
+    inner.reset();  // the queued source's is the last
+    source.reset();
+    worker->drain();
+    EXPECT_EQ(releasedOn, std::thread::id()) << "released before the main queue ran";
+    context.restart();
+    context.poll();
+    EXPECT_EQ(releasedOn, std::this_thread::get_id());
 }
 
 TEST(SenderAdapter, MapsEveryConnectionStateOfTheSender) {

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QTest>
 #include <QWidgetAction>
 
 #include "tray/menu_title_view.h"
@@ -166,6 +167,10 @@ TEST(StatusMenu, ForwardsEachChoiceWithItsValueOnceTheMenuHasClosed) {
     EXPECT_EQ(rendered.quits, 0);
     h.queue.runPending();
     EXPECT_EQ(rendered.quits, 1);
+    // The open menu takes the keys, its shortcut too.
+    QTest::keyClick(&menu, Qt::Key_Q, Qt::ControlModifier);
+    h.queue.runPending();
+    EXPECT_EQ(rendered.quits, 2);
 }
 
 // A confirmation runs a nested event loop; the link list arriving meanwhile rebuilds

@@ -6,6 +6,22 @@ QueuedSource::QueuedSource(Make make, std::weak_ptr<SerialQueue> worker, Executo
     : inner_(std::make_shared<Inner>(Inner{std::move(make), nullptr})), worker_(std::move(worker)),
       mainQueue_(mainQueue) {}
 
+namespace {
+
+// The application's callbacks, handed to the inner source through this: they hold the
+// pipeline, which must go on the main queue where it was made, whichever thread lets
+// go of the inner source's last copy (the worker, as a rule).
+struct MainQueueCallbacks {
+    AudioSource::OnAudio onAudio;
+    AudioSource::OnRestartNeeded onRestartNeeded;
+    Executor& mainQueue;
+    ~MainQueueCallbacks() {
+        mainQueue.post([audio = std::move(onAudio), restart = std::move(onRestartNeeded)] {});
+    }
+};
+
+}  // namespace
+
 // The inner source goes on the worker too: it may still be stopping there.
 QueuedSource::~QueuedSource() {
     if (auto worker = worker_.lock()) worker->executor().post([keep = std::move(inner_)] {});
@@ -23,11 +39,16 @@ void QueuedSource::start(Completion completion) {
     // The completion holds this source (through the application's callback); the
     // inner source may keep what it was given, so that lets go of the completion once used.
     auto slot = std::make_shared<Completion>(std::move(completion));
-    onWorker([slot, onAudio = onAudio, onRestartNeeded = onRestartNeeded, &queue = mainQueue_](Inner& inner) {
+    auto callbacks = std::make_shared<MainQueueCallbacks>(onAudio, onRestartNeeded, mainQueue_);
+    onWorker([slot, callbacks, &queue = mainQueue_](Inner& inner) {
         if (!inner.source) {
             inner.source = inner.make();
-            inner.source->onAudio = onAudio;
-            inner.source->onRestartNeeded = onRestartNeeded;
+            // Audio thread: one more indirection, nothing else.
+            inner.source->onAudio = [callbacks](AudioBufferList buffers, std::int64_t frames,
+                                                const CaptureFormat& format) {
+                callbacks->onAudio(buffers, frames, format);
+            };
+            inner.source->onRestartNeeded = [callbacks] { callbacks->onRestartNeeded(); };
         }
         inner.source->start([slot, &queue](std::optional<std::string> problem) {
             Completion once = std::move(*slot);
