@@ -27,7 +27,8 @@ Command addPairCommand(CLI::App& app) {
                         finish(0);
                     });
                 });
-            }};
+            },
+            Reads::configuration};
 }
 
 }  // namespace quorvel::cli
