@@ -1,0 +1,49 @@
+// Packets in, audio at the output's rate out: the jitter buffer followed by the rate
+// converter, which also carries out the buffer's small speed changes.
+
+import { JitterBuffer } from './jitter-buffer.js';
+import { Resampler } from './resampler.js';
+
+export class Playout {
+  constructor(outputRate, options = {}) {
+    this.outputRate = outputRate;
+    this.buffer = new JitterBuffer(options);
+    this.resampler = null;
+    this.now = 0;
+    this.pull = (left, right, at, count) => this.buffer.read(left, right, at, count, this.now);
+  }
+
+  // One packet's bytes, received at `arrivalMs`; returns its header or null.
+  push(bytes, arrivalMs, nowMs) {
+    const header = this.buffer.push(bytes, arrivalMs, nowMs);
+    if (header && (!this.resampler || this.resampler.inRate !== header.rate))
+      this.resampler = new Resampler(header.rate, this.outputRate);
+    return header;
+  }
+
+  render(left, right, n, nowMs) {
+    if (!this.resampler) {
+      left.fill(0, 0, n);
+      right.fill(0, 0, n);
+      return;
+    }
+    this.now = nowMs;
+    this.resampler.setAdjust(this.buffer.adjust);
+    this.resampler.render(left, right, n, this.pull);
+  }
+
+  // Audio taken from the buffer but not yet played, in ms.
+  get pendingMs() {
+    return this.resampler ? (this.resampler.pendingFrames * 1000) / this.buffer.rate : 0;
+  }
+
+  // Audio buffered ahead of the output, in ms.
+  get levelMs() {
+    return this.buffer.levelMs + this.pendingMs;
+  }
+
+  // The relay-clock time of the frame leaving now, or NaN.
+  get playingTimestamp() {
+    return this.buffer.playingTimestamp - this.pendingMs;
+  }
+}
