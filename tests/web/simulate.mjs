@@ -35,7 +35,7 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 // `burst` quanta of 128 frames at a time. Returns the output and what happened when.
 export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false,
   signal = (n) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / rate), burst = 4, options = {} }) {
-  const playout = new Playout(outputRate, options);
+  const playout = new Playout(outputRate, { warmUpMs: 0, ...options });
   playout.buffer.trace = [];
   const packetMs = 20;
   const frames = rate / 50;

@@ -28,6 +28,7 @@ const MIN_DROP_MS = 2.5;
 const TOLERANCE_ABOVE_MS = 6;
 const TOLERANCE_BELOW_MS = 10;
 const SPEED_UNTIL_MS = -6;
+const CALLBACK_SAFETY_MS = 8;
 const SPLICE_ABOVE_MS = 10; // a larger surplus is also cut, a few ms at a time
 const SPEED = 0.003; // the rate change used to steer: 5 cents, 3 ms per second
 const MAX_BOOST_MS = 300;
@@ -62,10 +63,13 @@ export class JitterBuffer {
     this.packetFrames = 0;
     this.nextSeq = -1;
     this.playing = false;
+    this.holdUntilMs = 0; // no playback before this time (local wall clock)
+    this.everPlayed = false;
     this.gain = 0;
     this.fadeStep = 0;
     this.fadeFrames = 1;
     this.boostMs = 0;
+    this.callbackMs = 0; // the most the sound card has taken at once
     this.lastUnderrunMs = -Infinity;
     this.silentSinceMs = 0;
     this.lastBoostDecayMs = 0;
@@ -94,8 +98,14 @@ export class JitterBuffer {
     return this.rate ? (this.queued * 1000) / this.rate : 0;
   }
 
+  // The margin on a quiet network: the configured one, or more when the sound card takes
+  // large callbacks.
+  get baseMarginMs() {
+    return Math.max(this.options.marginMs, this.callbackMs + CALLBACK_SAFETY_MS);
+  }
+
   get marginMs() {
-    return this.options.marginMs + this.boostMs;
+    return this.baseMarginMs + this.boostMs;
   }
 
   // The level at which playback starts: the margin plus one packet.
@@ -291,12 +301,18 @@ export class JitterBuffer {
     while (this.count > 1 && this.queued - (this.frames[this.head] - this.offset) >= targetFrames) {
       const due = this.timestamp[this.head] + fastest + this.targetMs + this.options.lateSlackMs;
       if (nowMs <= due) break;
-      if (this.kind[this.head] === AUDIO) this.stats.late++;
-      this.noteDrop(this.dropHead());
+      // Joining, this only skips to the live edge; later it drops audio that came too late.
+      const audio = this.kind[this.head] === AUDIO;
+      const frames = this.dropHead();
+      if (this.everPlayed) {
+        if (audio) this.stats.late++;
+        this.noteDrop(frames);
+      }
     }
-    if (this.queued < targetFrames) return false;
+    if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
     this.gain = 0;
     this.playing = true;
+    this.everPlayed = true;
     this.levels.clear();
     return true;
   }
@@ -327,7 +343,7 @@ export class JitterBuffer {
   relax(nowMs, low) {
     if (nowMs - this.lastUnderrunMs < 3000 || nowMs - this.lastBoostDecayMs < 1000) return;
     this.lastBoostDecayMs = nowMs;
-    const unused = Math.min(this.boostMs, low - this.options.marginMs - TOLERANCE_ABOVE_MS);
+    const unused = Math.min(this.boostMs, low - this.baseMarginMs - TOLERANCE_ABOVE_MS);
     if (unused > 0) this.boostMs -= unused / 2;
   }
 

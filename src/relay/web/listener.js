@@ -22,6 +22,7 @@ const TEXTS = {
 };
 const BLOCKED_AFTER_MS = 500; // a context still suspended this long after a start is blocked
 const METER_FLOOR_DB = -60;
+const COMMON_RATE = 48000;
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -88,7 +89,9 @@ function render() {
 
 function listen(event) {
   event.preventDefault();
-  output.unlock(readSetting('rate', 0));
+  // The stream's rate is known only once it plays: start the sound at the rate last heard
+  // (or the most common one), so that usually no second context is needed.
+  output.unlock(readSetting('rate', COMMON_RATE));
   if (connection && connection.running) return; // already listening: nothing changes
   const password = $('password').value;
   if (!password) {

@@ -4,12 +4,18 @@
 import { JitterBuffer } from './jitter-buffer.js';
 import { Resampler } from './resampler.js';
 
+
 export class Playout {
+  // options: the jitter buffer's, and warmUpMs (150 ms unless given).
   constructor(outputRate, options = {}) {
     this.outputRate = outputRate;
+    this.warmUpMs = options.warmUpMs ?? 150;
     this.buffer = new JitterBuffer(options);
     this.resampler = null;
     this.now = 0;
+    this.started = false;
+    this.callbackAt = 0;
+    this.callbackFrames = 0;
     this.pull = (left, right, at, count) => this.buffer.read(left, right, at, count, this.now);
   }
 
@@ -22,6 +28,13 @@ export class Playout {
   }
 
   render(left, right, n, nowMs) {
+    this.measureCallback(n, nowMs);
+    if (!this.started) {
+      // A sound card that has just started takes a few buffers at once: let it have them
+      // in silence rather than start with an underrun.
+      this.started = true;
+      this.buffer.holdUntilMs = nowMs + this.warmUpMs;
+    }
     if (!this.resampler) {
       left.fill(0, 0, n);
       right.fill(0, 0, n);
@@ -30,6 +43,19 @@ export class Playout {
     this.now = nowMs;
     this.resampler.setAdjust(this.buffer.adjust);
     this.resampler.render(left, right, n, this.pull);
+  }
+
+  // The sound card asks for several quanta at once (10 to 21 ms here): the buffer must
+  // hold at least that much more when a packet is due.
+  measureCallback(n, nowMs) {
+    if (nowMs === this.callbackAt) {
+      this.callbackFrames += n;
+    } else {
+      this.callbackAt = nowMs;
+      this.callbackFrames = n;
+    }
+    const callbackMs = (this.callbackFrames * 1000) / this.outputRate;
+    if (callbackMs > this.buffer.callbackMs) this.buffer.callbackMs = callbackMs;
   }
 
   // Audio taken from the buffer but not yet played, in ms.
