@@ -50,6 +50,7 @@ export class AudioOutput {
       this.streamRate = header.rate;
       if (this.context && this.context.sampleRate !== header.rate) this.build(header.rate);
     }
+    if (this.node && !this.running) return; // the worklet is not running to take it
     if (!this.node) {
       if (this.waiting.length === MAX_WAITING) this.waiting.shift();
       this.waiting.push({ data, arrivalMs });

@@ -18,6 +18,7 @@ const GAP = 2;
 const ENTRIES = 256; // a power of two
 const CAPACITY = 1 << 18; // frames, a power of two: over 2.7 s at 96 kHz
 const MAX_GAP_PACKETS = 50; // a larger jump in sequence numbers starts the stream anew
+const MAX_CONCEALED_PACKETS = 3; // a longer loss is cut out rather than played as silence
 const FADE_MS = 3;
 const SPLICE_MS = 5; // cross-fade length when dropping
 const MAX_DROP_MS = 15; // the most removed by one splice
@@ -134,6 +135,10 @@ export class JitterBuffer {
       }
       if (ahead < 0 || ahead > MAX_GAP_PACKETS) {
         joined = false; // the broadcaster started again: a new stream
+      } else if (ahead > MAX_CONCEALED_PACKETS) {
+        // A long loss is not worth waiting through in silence: the stream resumes at once.
+        this.stats.lost += ahead;
+        joined = false;
       } else if (ahead > 0) {
         this.stats.lost += ahead;
         this.stats.concealments++;
@@ -299,8 +304,9 @@ export class JitterBuffer {
     const targetFrames = (this.targetMs * this.rate) / 1000;
     const fastest = this.transit.value();
     while (this.count > 1 && this.queued - (this.frames[this.head] - this.offset) >= targetFrames) {
+      // Joining starts at the live edge; later only packets that came too late are left out.
       const due = this.timestamp[this.head] + fastest + this.targetMs + this.options.lateSlackMs;
-      if (nowMs <= due) break;
+      if (this.everPlayed && nowMs <= due) break;
       // Joining, this only skips to the live edge; later it drops audio that came too late.
       const audio = this.kind[this.head] === AUDIO;
       const frames = this.dropHead();

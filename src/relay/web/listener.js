@@ -63,6 +63,9 @@ function writeSetting(key, value) {
 function currentStatus() {
   const base = connection ? connection.status : status;
   if ((base === 'on_air' || base === 'waiting') && output.context && !output.running) {
+    // Without a click or key press in the page the browser will not start the sound;
+    // with one, a context takes a moment to start.
+    if (!navigator.userActivation?.hasBeenActive) return 'audio_blocked';
     if (!suspendedSince) {
       suspendedSince = Date.now();
       setTimeout(render, BLOCKED_AFTER_MS);
