@@ -10,8 +10,10 @@ const WORKLET_URL = '/listener/player-worklet.js';
 const MAX_WAITING = 100; // packets kept while the worklet loads
 
 export class AudioOutput {
-  constructor({ tap = false, marginMs = 0, onStateChange = () => {} } = {}) {
+  // contextRate: a fixed rate for the context (tests of the conversion), else the stream's.
+  constructor({ tap = false, marginMs = 0, contextRate = 0, onStateChange = () => {} } = {}) {
     this.tap = tap;
+    this.contextRate = contextRate;
     this.marginMs = marginMs;
     this.onStateChange = onStateChange;
     this.context = null;
@@ -38,7 +40,7 @@ export class AudioOutput {
   // Called from a click or a key press: creates (or wakes) the context while the browser
   // allows it.
   unlock(rate) {
-    if (!this.context) this.build(rate || this.streamRate || undefined);
+    if (!this.context) this.build(this.contextRate || rate || this.streamRate || undefined);
     else this.context.resume().catch(() => {});
   }
 
@@ -48,7 +50,7 @@ export class AudioOutput {
     if (!header) return;
     if (header.rate !== this.streamRate) {
       this.streamRate = header.rate;
-      if (this.context && this.context.sampleRate !== header.rate) this.build(header.rate);
+      if (this.context && !this.contextRate && this.context.sampleRate !== header.rate) this.build(header.rate);
     }
     if (this.node && !this.running) return; // the worklet is not running to take it
     if (!this.node) {
@@ -123,7 +125,7 @@ export class AudioOutput {
   takeTap() {
     if (!this.node) return Promise.resolve({ rate: this.context ? this.context.sampleRate : 0, left: new Float32Array(0), right: new Float32Array(0) });
     return new Promise((resolve) => {
-      this.tapRequests.push(({ rate, left, right }) => resolve({ rate, left, right }));
+      this.tapRequests.push((m) => resolve(m));
       this.node.port.postMessage({ type: 'takeTap' });
     });
   }

@@ -41,6 +41,9 @@ export const CONCEALED = -2;
 export const defaults = {
   marginMs: 20, // low-water mark on a quiet network
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
+  // Extra margin at the start, given back once the network proves steady: a page that
+  // has just loaded is busy and delivers its first packets unevenly.
+  initialBoostMs: 20,
 };
 
 export class JitterBuffer {
@@ -69,7 +72,7 @@ export class JitterBuffer {
     this.gain = 0;
     this.fadeStep = 0;
     this.fadeFrames = 1;
-    this.boostMs = 0;
+    this.boostMs = this.options.initialBoostMs;
     this.callbackMs = 0; // the most the sound card has taken at once
     this.lastUnderrunMs = -Infinity;
     this.silentSinceMs = 0;

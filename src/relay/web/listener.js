@@ -35,7 +35,13 @@ const environment = {
   now: () => Date.now(),
 };
 
-const output = new AudioOutput({ tap: params.get('tap') === '1', onStateChange: () => render() });
+// Test hooks: ?tap=1 keeps what is played for takeTap(); ?contextRate=N plays through a
+// context at N Hz whatever the stream's rate.
+const output = new AudioOutput({
+  tap: params.get('tap') === '1',
+  contextRate: Number(params.get('contextRate')) || 0,
+  onStateChange: () => render(),
+});
 let connection = null;
 let wasJoined = false;
 let suspendedSince = 0;
