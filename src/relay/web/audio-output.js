@@ -24,8 +24,8 @@ export class AudioOutput {
     this.stats = new Float64Array(STAT_COUNT);
     this.waiting = [];
     this.streamRate = 0;
-    this.building = null;
     this.tapRequests = [];
+    this.failed = false; // the browser cannot run the player
   }
 
   get shared() {
@@ -72,6 +72,11 @@ export class AudioOutput {
   // A new context (and worklet) at `rate`; the browser may refuse the rate, and then the
   // worklet converts. The previous context closes once the new one is ready.
   build(rate) {
+    if (typeof AudioWorkletNode !== 'function') {
+      this.failed = true;
+      this.onStateChange();
+      return;
+    }
     let context;
     try {
       context = new AudioContext({ latencyHint: 'interactive', ...(rate ? { sampleRate: rate } : {}) });
@@ -85,7 +90,7 @@ export class AudioOutput {
     this.node = null;
     context.onstatechange = () => this.onStateChange();
     context.resume().catch(() => {});
-    const building = context.audioWorklet.addModule(WORKLET_URL).then(() => {
+    context.audioWorklet.addModule(WORKLET_URL).then(() => {
       if (this.context !== context) return;
       this.ring = this.shared ? PacketRing.create() : null;
       const statsShared = this.shared ? new SharedArrayBuffer(STAT_COUNT * 8) : null;
@@ -104,9 +109,9 @@ export class AudioOutput {
       if (previous) previous.close().catch(() => {});
       for (const { data, arrivalMs } of this.waiting.splice(0)) this.send(data, arrivalMs);
       this.onStateChange();
-    });
-    this.building = building.catch((error) => {
-      if (this.context === context) this.failure = String(error);
+    }).catch(() => {
+      if (this.context !== context) return;
+      this.failed = true;
       this.onStateChange();
     });
   }
@@ -125,7 +130,7 @@ export class AudioOutput {
   takeTap() {
     if (!this.node) return Promise.resolve({ rate: this.context ? this.context.sampleRate : 0, left: new Float32Array(0), right: new Float32Array(0) });
     return new Promise((resolve) => {
-      this.tapRequests.push((m) => resolve(m));
+      this.tapRequests.push(({ rate, left, right }) => resolve({ rate, left, right }));
       this.node.port.postMessage({ type: 'takeTap' });
     });
   }

@@ -19,6 +19,8 @@ const TEXTS = {
   audio_blocked: 'Your browser is holding the sound back. Press Start audio to hear the studio.',
   stopped: 'Stopped. Press Listen to hear the studio again.',
   too_many_attempts: 'Too many wrong passwords. Wait a few minutes, then try again.',
+  unsupported: 'This browser can’t play the stream. Try a current Chrome, Edge, Firefox or Safari.',
+  insecure: 'This page can only play sound over a secure (https://) address. Ask the studio for one.',
 };
 const BLOCKED_AFTER_MS = 500; // a context still suspended this long after a start is blocked
 const METER_FLOOR_DB = -60;
@@ -40,7 +42,10 @@ const environment = {
 const output = new AudioOutput({
   tap: params.get('tap') === '1',
   contextRate: Number(params.get('contextRate')) || 0,
-  onStateChange: () => render(),
+  onStateChange: () => {
+    if (output.failed && connection) connection.stop(); // nothing could play what comes
+    render();
+  },
 });
 let connection = null;
 let wasJoined = false;
@@ -67,6 +72,7 @@ function writeSetting(key, value) {
 
 // The state a listener should see: the connection's, unless the browser holds the sound.
 function currentStatus() {
+  if (output.failed) return 'unsupported';
   const base = connection ? connection.status : status;
   if ((base === 'on_air' || base === 'waiting') && output.context && !output.running) {
     // Without a click or key press in the page the browser will not start the sound;
@@ -86,11 +92,13 @@ function currentStatus() {
 function render() {
   const next = currentStatus();
   if (next === 'on_air' || next === 'waiting') wasJoined = true;
-  if (next !== status || history.length === 0) {
+  if (next !== status) {
     status = next;
     history.push(next);
   }
-  const text = next === 'connecting' && wasJoined ? TEXTS.reconnecting : TEXTS[next];
+  let text = TEXTS[next];
+  if (next === 'connecting' && wasJoined) text = TEXTS.reconnecting;
+  if (next === 'unsupported' && !window.isSecureContext) text = TEXTS.insecure;
   if ($('status').textContent !== text) $('status').textContent = text;
   $('start-audio').hidden = next !== 'audio_blocked';
   $('stop').disabled = !(connection && connection.running);
