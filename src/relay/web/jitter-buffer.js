@@ -30,7 +30,9 @@ const TOLERANCE_ABOVE_MS = 6;
 const TOLERANCE_BELOW_MS = 10;
 const SPEED_UNTIL_MS = -6;
 const CALLBACK_SAFETY_MS = 8;
-const SPLICE_ABOVE_MS = 10; // a larger surplus is also cut, a few ms at a time
+const SPLICE_ABOVE_MS = 8; // a larger surplus is also cut, a few ms at a time
+const STEADY_MS = 2000; // without an underrun this long, the network counts as steady
+const RELAX_EVERY_MS = 500;
 const SPEED = 0.003; // the rate change used to steer: 5 cents, 3 ms per second
 const MAX_BOOST_MS = 300;
 const SPLICE_SPACING_MS = 60; // at most one splice in this much played audio
@@ -90,6 +92,7 @@ export class JitterBuffer {
     // buffer removes or adds later moves every remembered level along with it.
     this.shift = 0;
     this.levels = new SlidingExtreme(6, 500, Math.min);
+    this.highLevels = new SlidingExtreme(6, 500, Math.max);
     this.transit = new SlidingExtreme(5, 2000, Math.min); // arrival - timestamp
     this.stats = { underruns: 0, drops: 0, droppedMs: 0, concealments: 0, late: 0, lost: 0 };
     // Tests: for every frame read, its index in the stream (gaps counted), or UNDERRUN or
@@ -114,7 +117,7 @@ export class JitterBuffer {
 
   // The level at which playback starts: the margin plus one packet.
   get targetMs() {
-    return this.marginMs + (this.rate ? (this.packetFrames * 1000) / this.rate : 20);
+    return this.marginMs + this.packetMs;
   }
 
   // The relay-clock time of the next frame to be read, or NaN.
@@ -151,7 +154,10 @@ export class JitterBuffer {
     if (this.count === ENTRIES || CAPACITY - this.writeSpan() < header.frames) this.dropHead();
     const levelBefore = this.levelMs;
     this.transit.add(nowMs, arrivalMs - header.timestamp);
-    if (this.playing) this.levels.add(nowMs, levelBefore - this.shift);
+    if (this.playing) {
+      this.levels.add(nowMs, levelBefore - this.shift);
+      this.highLevels.add(nowMs, levelBefore - this.shift);
+    }
     decodeInto(bytes, header.channels, header.frames, this.left, this.right, this.writeAt, CAPACITY - 1);
     this.append(AUDIO, header.frames, header.seq, header.timestamp, joined ? 1 : 0);
     this.nextSeq = (header.seq + 1) >>> 0;
@@ -168,6 +174,7 @@ export class JitterBuffer {
     this.nextSeq = -1;
     this.playing = false;
     this.levels.clear();
+    this.highLevels.clear();
   }
 
   append(kind, frames, seq, timestamp, joined) {
@@ -323,6 +330,7 @@ export class JitterBuffer {
     this.playing = true;
     this.everPlayed = true;
     this.levels.clear();
+    this.highLevels.clear();
     return true;
   }
 
@@ -342,18 +350,24 @@ export class JitterBuffer {
     const excess = low - this.marginMs;
     this.relax(nowMs, low);
     if (excess > SPLICE_ABOVE_MS && this.played >= this.nextSplice)
-      this.dropWanted = Math.min(excess - TOLERANCE_ABOVE_MS, MAX_DROP_MS);
+      this.dropWanted = Math.min(excess - SPEED_UNTIL_MS, MAX_DROP_MS);
     this.speeding = excess > TOLERANCE_ABOVE_MS || (this.speeding && excess > SPEED_UNTIL_MS);
     if (this.speeding) this.adjust = SPEED;
     else if (excess < -TOLERANCE_BELOW_MS) this.adjust = -SPEED;
   }
 
-  // After a steady spell, gives back half of the margin the network did not use.
+  // After a steady spell, gives back half of the extra margin that the spread of the
+  // levels (how unevenly packets came, beyond the sound card's own rhythm) does not need.
   relax(nowMs, low) {
-    if (nowMs - this.lastUnderrunMs < 3000 || nowMs - this.lastBoostDecayMs < 1000) return;
+    if (nowMs - this.lastUnderrunMs < STEADY_MS || nowMs - this.lastBoostDecayMs < RELAX_EVERY_MS) return;
     this.lastBoostDecayMs = nowMs;
-    const unused = Math.min(this.boostMs, low - this.baseMarginMs - TOLERANCE_ABOVE_MS);
-    if (unused > 0) this.boostMs -= unused / 2;
+    const spread = this.highLevels.value() + this.shift - low;
+    const needed = Math.max(0, spread - this.callbackMs - this.packetMs);
+    if (this.boostMs > needed) this.boostMs = Math.max(needed, this.boostMs / 2 - 1);
+  }
+
+  get packetMs() {
+    return this.rate ? (this.packetFrames * 1000) / this.rate : 20;
   }
 
   // Removes a few milliseconds by cross-fading the read position into a later one that
