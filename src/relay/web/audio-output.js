@@ -11,10 +11,9 @@ const MAX_WAITING = 100; // packets kept while the worklet loads
 
 export class AudioOutput {
   // contextRate: a fixed rate for the context (tests of the conversion), else the stream's.
-  constructor({ tap = false, marginMs = 0, contextRate = 0, onStateChange = () => {} } = {}) {
+  constructor({ tap = false, contextRate = 0, onStateChange = () => {} } = {}) {
     this.tap = tap;
     this.contextRate = contextRate;
-    this.marginMs = marginMs;
     this.onStateChange = onStateChange;
     this.context = null;
     this.node = null;
@@ -99,7 +98,7 @@ export class AudioOutput {
         numberOfInputs: 0,
         numberOfOutputs: 1,
         outputChannelCount: [2],
-        processorOptions: { ring: this.ring ? this.ring.shared : null, stats: statsShared, tap: this.tap, marginMs: this.marginMs },
+        processorOptions: { ring: this.ring ? this.ring.shared : null, stats: statsShared, tap: this.tap },
       });
       node.port.onmessage = (event) => this.onWorkletMessage(event.data);
       this.gain = new GainNode(context, { gain: this.volume });

@@ -13,8 +13,8 @@ const POST_EVERY_MS = 50;
 class PlayerProcessor extends AudioWorkletProcessor {
   constructor(options) {
     super();
-    const { ring, stats, tap, marginMs } = options.processorOptions;
-    this.playout = new Playout(sampleRate, marginMs ? { marginMs } : {});
+    const { ring, stats, tap } = options.processorOptions;
+    this.playout = new Playout(sampleRate);
     this.ring = ring ? new PacketRing(ring) : null;
     this.scratch = new Uint8Array(MAX_PACKET);
     this.shared = Boolean(stats);

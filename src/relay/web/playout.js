@@ -6,10 +6,11 @@ import { Resampler } from './resampler.js';
 
 
 export class Playout {
-  // options: the jitter buffer's, and warmUpMs (150 ms unless given).
+  // options: the jitter buffer's, and warmUpMs: how long to wait before playing, after the
+  // sound card starts and after a stream's first packet (300 ms unless given).
   constructor(outputRate, options = {}) {
     this.outputRate = outputRate;
-    this.warmUpMs = options.warmUpMs ?? 150;
+    this.warmUpMs = options.warmUpMs ?? 300;
     this.buffer = new JitterBuffer(options);
     this.resampler = null;
     this.now = 0;
@@ -22,8 +23,12 @@ export class Playout {
   // One packet's bytes, received at `arrivalMs`; returns its header or null.
   push(bytes, arrivalMs, nowMs) {
     const header = this.buffer.push(bytes, arrivalMs, nowMs);
-    if (header && (!this.resampler || this.resampler.inRate !== header.rate))
+    if (header && (!this.resampler || this.resampler.inRate !== header.rate)) {
       this.resampler = new Resampler(header.rate, this.outputRate);
+      // The page is still busy starting up when the first packets come, and delivers them
+      // unevenly: start once that has passed.
+      this.buffer.holdUntilMs = Math.max(this.buffer.holdUntilMs, nowMs + this.warmUpMs);
+    }
     return header;
   }
 
