@@ -78,3 +78,12 @@ test('a lost packet is faded out and in around its slot, without a click', () =>
   const sineStep = 0.5 * 2 * Math.PI * (441 / 48000);
   assert.ok(steepest < sineStep * 1.5, `largest step ${steepest}`);
 });
+
+test('a studio clock faster or slower than the sound card changes neither the delay nor the sound', () => {
+  const quiet = settledLevel(simulate({ seconds: 3 }).levels);
+  for (const drift of [0.001, -0.001]) {
+    const run = simulate({ seconds: 30, drift });
+    assert.deepEqual(heard(run.trace), { [UNDERRUN]: 0, [CONCEALED]: 0 }, `drift ${drift}`);
+    assert.ok(Math.abs(settledLevel(run.levels) - quiet) < 10, `drift ${drift}: ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
+  }
+});

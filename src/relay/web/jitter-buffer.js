@@ -40,7 +40,7 @@ const SPLICE_SPACING_MS = 60; // at most one splice in this much played audio
 export const UNDERRUN = -1;
 export const CONCEALED = -2;
 
-export const defaults = {
+const defaults = {
   marginMs: 20, // low-water mark on a quiet network
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
   // Extra margin at the start, given back once the network proves steady: a page that
@@ -56,7 +56,6 @@ export class JitterBuffer {
     this.kind = new Uint8Array(ENTRIES);
     this.frames = new Int32Array(ENTRIES);
     this.start = new Int32Array(ENTRIES); // position in the sample ring
-    this.seq = new Uint32Array(ENTRIES);
     this.timestamp = new Float64Array(ENTRIES); // relay clock, ms, of the first frame
     this.joined = new Uint8Array(ENTRIES); // 1 when the entry follows its predecessor seamlessly
     this.head = 0;
@@ -148,10 +147,13 @@ export class JitterBuffer {
       } else if (ahead > 0) {
         this.stats.lost += ahead;
         this.stats.concealments++;
-        this.append(GAP, ahead * header.frames, header.seq - ahead, header.timestamp - (ahead * header.frames * 1000) / header.rate, 0);
+        this.append(GAP, ahead * header.frames, header.timestamp - (ahead * header.frames * 1000) / header.rate, 0);
       }
     }
-    if (this.count === ENTRIES || CAPACITY - this.writeSpan() < header.frames) this.dropHead();
+    if (this.count === ENTRIES || CAPACITY - this.writeSpan() < header.frames) {
+      const frames = this.dropHead(); // far behind: the oldest audio makes room
+      if (this.everPlayed) this.noteDrop(frames);
+    }
     const levelBefore = this.levelMs;
     this.transit.add(nowMs, arrivalMs - header.timestamp);
     if (this.playing) {
@@ -159,7 +161,7 @@ export class JitterBuffer {
       this.highLevels.add(nowMs, levelBefore - this.shift);
     }
     decodeInto(bytes, header.channels, header.frames, this.left, this.right, this.writeAt, CAPACITY - 1);
-    this.append(AUDIO, header.frames, header.seq, header.timestamp, joined ? 1 : 0);
+    this.append(AUDIO, header.frames, header.timestamp, joined ? 1 : 0);
     this.nextSeq = (header.seq + 1) >>> 0;
     return header;
   }
@@ -177,12 +179,11 @@ export class JitterBuffer {
     this.highLevels.clear();
   }
 
-  append(kind, frames, seq, timestamp, joined) {
+  append(kind, frames, timestamp, joined) {
     const e = (this.head + this.count) & (ENTRIES - 1);
     this.kind[e] = kind;
     this.frames[e] = frames;
     this.start[e] = this.writeAt;
-    this.seq[e] = seq;
     this.timestamp[e] = timestamp;
     this.joined[e] = joined;
     this.count++;
