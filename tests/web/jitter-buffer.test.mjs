@@ -48,7 +48,7 @@ test('on a quiet network it starts within 70 ms, settles near 40 ms and plays ev
 });
 
 test('under jitter and stalls it never repeats, is silent only when empty, and settles back', () => {
-  const quiet = settledLevel(simulate({ seconds: 3 }).levels);
+  const quiet = settledLevel(simulate({ seconds: 10 }).levels);
   const next = random(7);
   const cases = {
     'jitter 30 ± 20 ms': (k) => (k >= 50 && k < 550 ? 10 + 40 * next() : 1),
@@ -80,7 +80,7 @@ test('a lost packet is faded out and in around its slot, without a click', () =>
 });
 
 test('a studio clock faster or slower than the sound card changes neither the delay nor the sound', () => {
-  const quiet = settledLevel(simulate({ seconds: 3 }).levels);
+  const quiet = settledLevel(simulate({ seconds: 10 }).levels);
   for (const drift of [0.001, -0.001]) {
     const run = simulate({ seconds: 30, drift });
     assert.deepEqual(heard(run.trace), { [UNDERRUN]: 0, [CONCEALED]: 0 }, `drift ${drift}`);

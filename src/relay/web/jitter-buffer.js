@@ -27,9 +27,8 @@ const MIN_DROP_MS = 2.5;
 // card's callback size (about 10 ms) without any change in the network. Once speeding up
 // it goes on to the lower bound, where playback starts as well.
 const TOLERANCE_ABOVE_MS = 6;
-const TOLERANCE_BELOW_MS = 10;
-const SPEED_UNTIL_MS = -6;
-const CALLBACK_SAFETY_MS = 8;
+const TOLERANCE_BELOW_MS = 6;
+const SPEED_UNTIL_MS = 0;
 const SPLICE_ABOVE_MS = 8; // a larger surplus is also cut, a few ms at a time
 const STEADY_MS = 2000; // without an underrun this long, the network counts as steady
 const RELAX_EVERY_MS = 500;
@@ -41,7 +40,7 @@ export const UNDERRUN = -1;
 export const CONCEALED = -2;
 
 const defaults = {
-  marginMs: 20, // low-water mark on a quiet network
+  marginMs: 8, // low-water mark on a quiet network, beyond what the sound card's rhythm needs
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
   // Extra margin at the start, given back once the network proves steady: a page that
   // has just loaded is busy and delivers its first packets unevenly.
@@ -104,10 +103,11 @@ export class JitterBuffer {
     return this.rate ? (this.queued * 1000) / this.rate : 0;
   }
 
-  // The margin on a quiet network: the configured one, or more when the sound card takes
-  // large callbacks.
+  // The margin on a quiet network. The sound card takes `callbackMs` at once; when a
+  // packet comes just too late for one callback, the level seen with the packet before
+  // must carry two callbacks less one packet.
   get baseMarginMs() {
-    return Math.max(this.options.marginMs, this.callbackMs + CALLBACK_SAFETY_MS);
+    return Math.max(0, 2 * this.callbackMs - this.packetMs) + this.options.marginMs;
   }
 
   get marginMs() {
