@@ -87,3 +87,9 @@ test('a studio clock faster or slower than the sound card changes neither the de
     assert.ok(Math.abs(settledLevel(run.levels) - quiet) < 10, `drift ${drift}: ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
   }
 });
+
+test('a broadcaster that starts numbering again is played on, not taken for late', () => {
+  const run = simulate({ seconds: 4, seq: (k) => (k < 60 ? k : k - 60 + 20) });
+  assert.equal(run.stats.late + run.stats.lost + run.stats.underruns, 0);
+  assert.deepEqual(heard(run.trace), { [UNDERRUN]: 0, [CONCEALED]: 0 });
+});

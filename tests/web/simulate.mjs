@@ -33,7 +33,7 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 // Runs `seconds` of a stream through a Playout. `delay(k, emitMs)` gives packet k's
 // network delay in ms (TCP keeps the order); `lose(k)` drops it. The sound card asks for
 // `burst` quanta of 128 frames at a time. Returns the output and what happened when.
-export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0,
+export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k,
   signal = (n) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / rate), burst = 4, options = {} }) {
   const playout = new Playout(outputRate, { warmUpMs: 0, ...options });
   playout.buffer.trace = [];
@@ -59,7 +59,7 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
   for (let now = callbackMs; written < out.length; now += callbackMs) {
     while (next < arrivals.length && arrivals[next].at <= now) {
       const { k, at } = arrivals[next++];
-      const bytes = encodePacket(k, k * packetMs + offset, rate, 2, (f) => signal(k * frames + f));
+      const bytes = encodePacket(seq(k), k * packetMs + offset, rate, 2, (f) => signal(k * frames + f));
       playout.push(bytes, at, now);
     }
     for (let q = 0; q < burst && written < out.length; q++) {

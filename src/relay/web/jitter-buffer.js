@@ -66,6 +66,7 @@ export class JitterBuffer {
     this.channels = 0;
     this.packetFrames = 0;
     this.nextSeq = -1;
+    this.lastTimestamp = -Infinity;
     this.playing = false;
     this.holdUntilMs = 0; // no playback before this time (local wall clock)
     this.everPlayed = false;
@@ -134,12 +135,13 @@ export class JitterBuffer {
     let joined = this.nextSeq >= 0;
     if (joined) {
       const ahead = (header.seq - this.nextSeq) | 0;
-      if (ahead < 0 && ahead > -MAX_GAP_PACKETS) {
+      // Behind in sequence yet no newer: a repeat or a straggler.
+      if (ahead < 0 && ahead > -MAX_GAP_PACKETS && header.timestamp <= this.lastTimestamp) {
         this.stats.late++;
         return header;
       }
       if (ahead < 0 || ahead > MAX_GAP_PACKETS) {
-        joined = false; // the broadcaster started again: a new stream
+        joined = false; // the broadcaster started again (its numbers from 0): a new stream
       } else if (ahead > MAX_CONCEALED_PACKETS) {
         // A long loss is not worth waiting through in silence: the stream resumes at once.
         this.stats.lost += ahead;
@@ -163,6 +165,7 @@ export class JitterBuffer {
     decodeInto(bytes, header.channels, header.frames, this.left, this.right, this.writeAt, CAPACITY - 1);
     this.append(AUDIO, header.frames, header.timestamp, joined ? 1 : 0);
     this.nextSeq = (header.seq + 1) >>> 0;
+    this.lastTimestamp = header.timestamp;
     return header;
   }
 
