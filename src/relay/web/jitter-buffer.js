@@ -74,6 +74,7 @@ export class JitterBuffer {
     this.fadeStep = 0;
     this.fadeFrames = 1;
     this.boostMs = this.options.initialBoostMs;
+    this.onAir = true; // whether the relay says the studio is sending
     this.callbackMs = 0; // the most the sound card has taken at once
     this.lastUnderrunMs = -Infinity;
     this.silentSinceMs = 0;
@@ -245,9 +246,13 @@ export class JitterBuffer {
       if (!this.playing && !this.startPlaying(nowMs)) break;
       if (!this.count) {
         this.playing = false;
-        this.stats.underruns++;
-        this.lastUnderrunMs = nowMs;
-        this.silentSinceMs = nowMs;
+        // Running dry after the studio went off air is the end of the programme, not an
+        // underrun.
+        if (this.onAir) {
+          this.stats.underruns++;
+          this.lastUnderrunMs = nowMs;
+          this.silentSinceMs = nowMs;
+        }
         break;
       }
       if (this.dropWanted > 0 && this.gain === 1 && !this.fading && this.kind[this.head] === AUDIO) this.splice();
