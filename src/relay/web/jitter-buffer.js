@@ -22,12 +22,17 @@ const MAX_CONCEALED_PACKETS = 3; // a longer loss is cut out rather than played 
 const FADE_MS = 3;
 const SPLICE_MS = 5; // cross-fade length when dropping
 const MAX_DROP_MS = 15; // the most removed by one splice
+// A surplus this large (the sound card stalled while packets came on) is cut at once:
+// the listener has just heard a break anyway. The cut point is sought within this range.
+const JUMP_ABOVE_MS = 150;
+const JUMP_SEARCH_MS = 20;
+const CARD_STALL_MS = 200;
 const MIN_DROP_MS = 2.5;
-// Within these bounds around the margin the level is left alone: it moves by the sound
-// card's callback size (about 10 ms) without any change in the network. Once speeding up
-// it goes on to the lower bound, where playback starts as well.
+// Within these bounds around its reference the level is left alone: the sound card's
+// rhythm moves the low-water mark by a few ms without any change in the network. Once
+// speeding up it goes on down to the reference.
 const TOLERANCE_ABOVE_MS = 6;
-const TOLERANCE_BELOW_MS = 6;
+const TOLERANCE_BELOW_MS = 8;
 const SPEED_UNTIL_MS = 0;
 const SPLICE_ABOVE_MS = 8; // a larger surplus is also cut, a few ms at a time
 const STEADY_MS = 2000; // without an underrun this long, the network counts as steady
@@ -42,9 +47,6 @@ export const CONCEALED = -2;
 const defaults = {
   marginMs: 8, // low-water mark on a quiet network, beyond what the sound card's rhythm needs
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
-  // Extra margin at the start, given back once the network proves steady: a page that
-  // has just loaded is busy and delivers its first packets unevenly.
-  initialBoostMs: 20,
 };
 
 export class JitterBuffer {
@@ -73,7 +75,9 @@ export class JitterBuffer {
     this.gain = 0;
     this.fadeStep = 0;
     this.fadeFrames = 1;
-    this.boostMs = this.options.initialBoostMs;
+    this.boostMs = 0;
+    this.reference = 0; // ms above the margin where the level is kept
+    this.lastReadMs = Infinity;
     this.onAir = true; // whether the relay says the studio is sending
     this.callbackMs = 0; // the most the sound card has taken at once
     this.lastUnderrunMs = -Infinity;
@@ -239,6 +243,12 @@ export class JitterBuffer {
 
   // Reads `count` frames into left/right from index `at`, at `nowMs` (local wall clock).
   read(left, right, at, count, nowMs) {
+    if (nowMs - this.lastReadMs > CARD_STALL_MS) {
+      // The sound card stopped asking for a while: the levels from before say nothing now.
+      this.levels.clear();
+      this.highLevels.clear();
+    }
+    this.lastReadMs = nowMs;
     if (this.playing) this.shift -= (this.adjust * count * 1000) / (this.rate * (1 + this.adjust));
     this.steer(nowMs);
     let done = 0;
@@ -337,6 +347,7 @@ export class JitterBuffer {
     if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
     this.gain = 0;
     this.playing = true;
+    this.reference = this.everPlayed ? 0 : null;
     this.everPlayed = true;
     this.levels.clear();
     this.highLevels.clear();
@@ -356,10 +367,14 @@ export class JitterBuffer {
     this.adjust = 0;
     if (!this.playing || this.levels.span(nowMs) < 1000) return;
     const low = this.levels.value() + this.shift;
-    const excess = low - this.marginMs;
+    // Joining starts with up to a packet more than the target; that much is kept, so that
+    // a quiet network's audio is never touched. Later the reference is the margin itself.
+    if (this.reference === null) this.reference = Math.min(Math.max(low - this.marginMs, 0), this.packetMs);
+    const excess = low - this.marginMs - this.reference;
     this.relax(nowMs, low);
     if (excess > SPLICE_ABOVE_MS && this.played >= this.nextSplice)
       this.dropWanted = Math.min(excess - SPEED_UNTIL_MS, MAX_DROP_MS);
+    if (excess > JUMP_ABOVE_MS) this.dropWanted = excess - SPEED_UNTIL_MS;
     this.speeding = excess > TOLERANCE_ABOVE_MS || (this.speeding && excess > SPEED_UNTIL_MS);
     if (this.speeding) this.adjust = SPEED;
     else if (excess < -TOLERANCE_BELOW_MS) this.adjust = -SPEED;
@@ -385,7 +400,7 @@ export class JitterBuffer {
     const rate = this.rate;
     const fade = Math.round((SPLICE_MS * rate) / 1000);
     const most = Math.round((this.dropWanted * rate) / 1000);
-    const least = Math.round((MIN_DROP_MS * rate) / 1000);
+    const least = Math.round(((this.dropWanted > MAX_DROP_MS ? this.dropWanted - JUMP_SEARCH_MS : MIN_DROP_MS) * rate) / 1000);
     if (most < least || this.seamlessAhead(most + 2 * fade + this.fadeFrames) < most + 2 * fade + this.fadeFrames) return;
     const from = this.start[this.head] + this.offset;
     // Demands less of the match the longer none has been found.
