@@ -25,6 +25,10 @@ struct Config {
     static Config load();
     // The same with another built-in address (empty: none), as a differently built binary would.
     static Config load(std::string_view builtInServer);
+    // What load() makes of its sources, once read: the key store's key, the
+    // configuration file's text (absent: no readable file) and the "deviceName" preference.
+    static Config fromSources(std::string_view builtInServer, std::optional<std::string> storedKey,
+                              std::optional<std::string_view> fileText, std::optional<std::string> deviceName);
 
     // REST address for an API path: scheme http for a ws server, https otherwise;
     // the path replaced (percent-encoded where needed), the query removed; user,
