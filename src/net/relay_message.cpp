@@ -11,7 +11,7 @@ std::optional<RelayMessage> readRelayMessage(std::string_view text) {
     if (!type) return std::nullopt;
     RelayMessage message;
     message.type = std::move(*type);
-    message.listeners = json::integral(json::member(*object, message.type == "listeners" ? "count" : "listeners"));
+    message.listeners = json::count(json::member(*object, message.type == "listeners" ? "count" : "listeners"));
     message.pingMs = json::number(json::member(*object, "t"));
     message.serverMs = json::number(json::member(*object, "s"));
     message.error = json::string(json::member(*object, "error"));

@@ -11,7 +11,7 @@ namespace quorvel::net {
 // on their JSON kinds: a member that is missing or of another kind is absent.
 struct RelayMessage {
     std::string type;                       // "welcome", "listeners", "pong", "error", "ready", …
-    std::optional<std::int64_t> listeners;  // "listeners" of "welcome", "count" of "listeners"
+    std::optional<std::int64_t> listeners;  // "listeners" of "welcome", "count" of "listeners"; never negative
     std::optional<double> pingMs;           // "t" of "pong": the ping's own time, echoed
     std::optional<double> serverMs;         // "s" of "pong": the relay's clock
     std::optional<std::string> error;       // "error" of "error"
