@@ -314,6 +314,7 @@ private:
         plain.target = target;
         plain.body = std::move(request.body());
         plain.remoteAddress = remote_;
+        plain.ifNoneMatch = std::string(request[http::field::if_none_match]);
         const bool keepAlive = request.keep_alive();
         const unsigned version = request.version();
         server_->handler.handleRequest(std::move(plain), [self = this->shared_from_this(), keepAlive,
