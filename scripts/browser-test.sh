@@ -12,5 +12,9 @@ if [[ ! -x ${QUORVEL_CHROMIUM:-/usr/bin/chromium} ]]; then
   echo "SKIP: browser tests: Chromium is not installed (package chromium)"
   exit 77
 fi
+if ! command -v npm >/dev/null && [[ ! -d "$root/tests/browser/node_modules/playwright-core" ]]; then
+  echo "SKIP: browser tests: npm is not installed to fetch playwright-core"
+  exit 77
+fi
 "$root/scripts/browser-test-deps.sh"
 exec node --test-reporter=spec "$@"
