@@ -55,9 +55,11 @@ test('under jitter and stalls it never repeats, is silent only when empty, and s
     'jitter 80 ± 70 ms': (k) => (k >= 50 && k < 550 ? 10 + 140 * next() : 1),
     'stall 0.5 s': (k, emit) => (emit > 1000 && emit < 1500 ? 1500 - emit : 1),
     'stall 1.5 s': (k, emit) => (emit > 1000 && emit < 2500 ? 2500 - emit : 1),
+    'sound card stalled 1 s': () => 1,
   };
   for (const [name, delay] of Object.entries(cases)) {
-    const run = simulate({ seconds: 21, delay });
+    const pause = name.startsWith('sound card') ? [2000, 3000] : [0, 0];
+    const run = simulate({ seconds: 21, delay, pause });
     const silences = heard(run.trace);
     assert.equal(silences[CONCEALED], 0, name);
     assert.ok(silences[UNDERRUN] <= run.stats.underruns, `${name}: silent without an underrun`);
@@ -84,7 +86,8 @@ test('a studio clock faster or slower than the sound card changes neither the de
   for (const drift of [0.001, -0.001]) {
     const run = simulate({ seconds: 30, drift });
     assert.deepEqual(heard(run.trace), { [UNDERRUN]: 0, [CONCEALED]: 0 }, `drift ${drift}`);
-    assert.ok(Math.abs(settledLevel(run.levels) - quiet) < 10, `drift ${drift}: ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
+    // Kept within the band the buffer leaves alone around its reference.
+    assert.ok(Math.abs(settledLevel(run.levels) - quiet) < 15, `drift ${drift}: ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
   }
 });
 

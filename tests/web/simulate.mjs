@@ -31,9 +31,11 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 }
 
 // Runs `seconds` of a stream through a Playout. `delay(k, emitMs)` gives packet k's
-// network delay in ms (TCP keeps the order); `lose(k)` drops it. The sound card asks for
-// `burst` quanta of 128 frames at a time. Returns the output and what happened when.
-export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k,
+// network delay in ms (TCP keeps the order); `lose(k)` drops it; `seq(k)` numbers it; the
+// studio's clock runs fast by `drift`. The sound card asks for `burst` quanta of 128
+// frames at a time, and stalls between the two times of `pause`. Returns the output and
+// what happened when.
+export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
   signal = (n) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / rate), burst = 4, options = {} }) {
   const playout = new Playout(outputRate, { warmUpMs: 0, ...options });
   playout.buffer.trace = [];
@@ -44,7 +46,7 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
   const arrivals = [];
   let lastArrival = 0;
   for (let k = 0; k < packets; k++) {
-    const emit = (k + 1) * packetMs * (1 - drift); // the studio's clock runs fast by `drift`
+    const emit = (k + 1) * packetMs * (1 - drift);
     lastArrival = Math.max(lastArrival, emit + delay(k, emit));
     if (!lose(k)) arrivals.push({ k, at: lastArrival });
   }
@@ -57,6 +59,7 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
   let next = 0;
   let written = 0;
   for (let now = callbackMs; written < out.length; now += callbackMs) {
+    if (now >= pause[0] && now < pause[1]) continue; // the audio thread stalls
     while (next < arrivals.length && arrivals[next].at <= now) {
       const { k, at } = arrivals[next++];
       const bytes = encodePacket(seq(k), k * packetMs + offset, rate, 2, (f) => signal(k * frames + f));

@@ -25,6 +25,7 @@ export class AudioOutput {
     this.streamRate = 0;
     this.tapRequests = [];
     this.failed = false; // the browser cannot run the player
+    this.onAir = true;
   }
 
   get shared() {
@@ -101,6 +102,7 @@ export class AudioOutput {
         processorOptions: { ring: this.ring ? this.ring.shared : null, stats: statsShared, tap: this.tap },
       });
       node.port.onmessage = (event) => this.onWorkletMessage(event.data);
+      node.port.postMessage({ type: 'onAir', onAir: this.onAir });
       this.gain = new GainNode(context, { gain: this.volume });
       node.connect(this.gain).connect(context.destination);
       this.node = node;
@@ -118,6 +120,13 @@ export class AudioOutput {
   onWorkletMessage(message) {
     if (message.type === 'stats') this.stats.set(message.stats);
     else if (message.type === 'tap') this.tapRequests.shift()?.(message);
+  }
+
+  // Whether the studio is sending: the end of its programme is no underrun.
+  setOnAir(onAir) {
+    if (onAir === this.onAir) return;
+    this.onAir = onAir;
+    if (this.node) this.node.port.postMessage({ type: 'onAir', onAir });
   }
 
   setVolume(volume) {

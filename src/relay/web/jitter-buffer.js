@@ -2,16 +2,15 @@
 // stream's own rate.
 //
 // Packets are ordered by sequence number; a missing packet is concealed by a short fade
-// out and back in around its slot, a packet whose slot has passed is dropped. The amount
-// buffered is steered toward a low-water mark: the lowest level seen just before packets
-// arrive should sit at `marginMs`. An underrun raises the mark; a steady network lowers it
-// again. Surplus audio is removed by cross-fading a few milliseconds away at a point
-// where the signal repeats itself (or is quiet), or by playing slightly faster; a deficit
-// by playing slightly slower. Nothing is ever played twice, and silence is only played
-// when nothing is buffered or for a lost packet.
+// out and back in around its slot, a packet whose slot has passed is dropped. How much
+// is held is steered by a LevelControl; surplus audio is cut by cross-fading a few
+// milliseconds away where the signal repeats itself (or is quiet). Nothing is ever played
+// twice, and silence is only played when nothing is buffered or for a lost packet.
 
+import { LevelControl } from './level-control.js';
 import { decodeInto, parseHeader } from './packet.js';
 import { SlidingExtreme } from './sliding-extreme.js';
+import { bestSkip } from './splice-point.js';
 
 const AUDIO = 1;
 const GAP = 2;
@@ -21,20 +20,11 @@ const MAX_GAP_PACKETS = 50; // a larger jump in sequence numbers starts the stre
 const MAX_CONCEALED_PACKETS = 3; // a longer loss is cut out rather than played as silence
 const FADE_MS = 3;
 const SPLICE_MS = 5; // cross-fade length when dropping
-const MAX_DROP_MS = 15; // the most removed by one splice
+const MAX_DROP_MS = 15; // a larger cut is a jump past a stall, its point sought within:
+const JUMP_SEARCH_MS = 20;
 const MIN_DROP_MS = 2.5;
-// Within these bounds around the margin the level is left alone: it moves by the sound
-// card's callback size (about 10 ms) without any change in the network. Once speeding up
-// it goes on to the lower bound, where playback starts as well.
-const TOLERANCE_ABOVE_MS = 6;
-const TOLERANCE_BELOW_MS = 6;
-const SPEED_UNTIL_MS = 0;
-const SPLICE_ABOVE_MS = 8; // a larger surplus is also cut, a few ms at a time
-const STEADY_MS = 2000; // without an underrun this long, the network counts as steady
-const RELAX_EVERY_MS = 500;
-const SPEED = 0.003; // the rate change used to steer: 5 cents, 3 ms per second
-const MAX_BOOST_MS = 300;
 const SPLICE_SPACING_MS = 60; // at most one splice in this much played audio
+const CARD_STALL_MS = 200;
 
 export const UNDERRUN = -1;
 export const CONCEALED = -2;
@@ -42,9 +32,6 @@ export const CONCEALED = -2;
 const defaults = {
   marginMs: 8, // low-water mark on a quiet network, beyond what the sound card's rhythm needs
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
-  // Extra margin at the start, given back once the network proves steady: a page that
-  // has just loaded is busy and delivers its first packets unevenly.
-  initialBoostMs: 20,
 };
 
 export class JitterBuffer {
@@ -73,25 +60,16 @@ export class JitterBuffer {
     this.gain = 0;
     this.fadeStep = 0;
     this.fadeFrames = 1;
-    this.boostMs = this.options.initialBoostMs;
-    this.callbackMs = 0; // the most the sound card has taken at once
-    this.lastUnderrunMs = -Infinity;
+    this.control = new LevelControl(this.options.marginMs);
+    this.lastReadMs = Infinity;
+    this.onAir = true; // whether the relay says the studio is sending
     this.silentSinceMs = 0;
-    this.lastBoostDecayMs = 0;
-    this.adjust = 0;
-    this.dropWanted = 0;
-    this.speeding = false;
     this.played = 0; // frames read since the stream began
     this.nextSplice = 0; // `played` at which the next splice may come
     this.spliceMisses = 0;
     this.fading = 0; // frames of a splice's cross-fade still to play
     this.fadeLength = 0;
     this.fadeFrom = 0; // where the audio faded out continues in the sample ring
-    // The level (ms) just before each packet arrives, shifted by `shift`: whatever the
-    // buffer removes or adds later moves every remembered level along with it.
-    this.shift = 0;
-    this.levels = new SlidingExtreme(6, 500, Math.min);
-    this.highLevels = new SlidingExtreme(6, 500, Math.max);
     this.transit = new SlidingExtreme(5, 2000, Math.min); // arrival - timestamp
     this.stats = { underruns: 0, drops: 0, droppedMs: 0, concealments: 0, late: 0, lost: 0 };
     // Tests: for every frame read, its index in the stream (gaps counted), or UNDERRUN or
@@ -104,20 +82,14 @@ export class JitterBuffer {
     return this.rate ? (this.queued * 1000) / this.rate : 0;
   }
 
-  // The margin on a quiet network. The sound card takes `callbackMs` at once; when a
-  // packet comes just too late for one callback, the level seen with the packet before
-  // must carry two callbacks less one packet.
-  get baseMarginMs() {
-    return Math.max(0, 2 * this.callbackMs - this.packetMs) + this.options.marginMs;
-  }
-
-  get marginMs() {
-    return this.baseMarginMs + this.boostMs;
-  }
-
   // The level at which playback starts: the margin plus one packet.
   get targetMs() {
-    return this.marginMs + this.packetMs;
+    return this.control.marginMs + this.packetMs;
+  }
+
+  // The speed change the resampler should make: +0.003 is 0.3 % faster.
+  get adjust() {
+    return this.control.adjust;
   }
 
   // The relay-clock time of the next frame to be read, or NaN.
@@ -158,10 +130,7 @@ export class JitterBuffer {
     }
     const levelBefore = this.levelMs;
     this.transit.add(nowMs, arrivalMs - header.timestamp);
-    if (this.playing) {
-      this.levels.add(nowMs, levelBefore - this.shift);
-      this.highLevels.add(nowMs, levelBefore - this.shift);
-    }
+    if (this.playing) this.control.observe(nowMs, levelBefore);
     decodeInto(bytes, header.channels, header.frames, this.left, this.right, this.writeAt, CAPACITY - 1);
     this.append(AUDIO, header.frames, header.timestamp, joined ? 1 : 0);
     this.nextSeq = (header.seq + 1) >>> 0;
@@ -174,12 +143,12 @@ export class JitterBuffer {
     this.rate = header.rate;
     this.channels = header.channels;
     this.packetFrames = header.frames;
+    this.control.packetMs = this.packetMs;
     this.fadeFrames = Math.max(1, Math.round((FADE_MS * header.rate) / 1000));
     this.fadeStep = 1 / this.fadeFrames;
     this.nextSeq = -1;
     this.playing = false;
-    this.levels.clear();
-    this.highLevels.clear();
+    this.control.forget();
   }
 
   append(kind, frames, timestamp, joined) {
@@ -238,19 +207,30 @@ export class JitterBuffer {
 
   // Reads `count` frames into left/right from index `at`, at `nowMs` (local wall clock).
   read(left, right, at, count, nowMs) {
-    if (this.playing) this.shift -= (this.adjust * count * 1000) / (this.rate * (1 + this.adjust));
-    this.steer(nowMs);
+    // After the sound card stopped asking for a while, the levels from before say nothing.
+    if (nowMs - this.lastReadMs > CARD_STALL_MS) this.control.forget();
+    this.lastReadMs = nowMs;
+    if (this.playing) {
+      const adjust = this.control.adjust;
+      this.control.moved((adjust * count * 1000) / (this.rate * (1 + adjust)));
+      this.control.decide(nowMs, this.played >= this.nextSplice);
+    }
     let done = 0;
     while (done < count) {
       if (!this.playing && !this.startPlaying(nowMs)) break;
       if (!this.count) {
         this.playing = false;
-        this.stats.underruns++;
-        this.lastUnderrunMs = nowMs;
-        this.silentSinceMs = nowMs;
+        // Running dry after the studio went off air is the end of the programme, not an
+        // underrun.
+        if (this.onAir) {
+          this.stats.underruns++;
+          this.control.underrun(nowMs);
+          this.silentSinceMs = nowMs;
+        }
         break;
       }
-      if (this.dropWanted > 0 && this.gain === 1 && !this.fading && this.kind[this.head] === AUDIO) this.splice();
+      if (this.control.dropWantedMs > 0 && this.gain === 1 && !this.fading && this.kind[this.head] === AUDIO)
+        this.splice();
       const e = this.head;
       const available = Math.min(this.frames[e] - this.offset, count - done);
       if (this.kind[e] === GAP) {
@@ -310,9 +290,7 @@ export class JitterBuffer {
   // late to be worth waiting for when newer ones can take their place.
   startPlaying(nowMs) {
     if (this.silentSinceMs) {
-      // After an underrun: a larger margin, by half the silence (within bounds).
-      const silentMs = nowMs - this.silentSinceMs;
-      this.boostMs = Math.min(MAX_BOOST_MS, this.boostMs + Math.min(Math.max(silentMs / 2, 10), 40));
+      this.control.resumed(nowMs - this.silentSinceMs);
       this.silentSinceMs = 0;
     }
     const targetFrames = (this.targetMs * this.rate) / 1000;
@@ -321,7 +299,6 @@ export class JitterBuffer {
       // Joining starts at the live edge; later only packets that came too late are left out.
       const due = this.timestamp[this.head] + fastest + this.targetMs + this.options.lateSlackMs;
       if (this.everPlayed && nowMs <= due) break;
-      // Joining, this only skips to the live edge; later it drops audio that came too late.
       const audio = this.kind[this.head] === AUDIO;
       const frames = this.dropHead();
       if (this.everPlayed) {
@@ -332,9 +309,8 @@ export class JitterBuffer {
     if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
     this.gain = 0;
     this.playing = true;
+    this.control.started(!this.everPlayed);
     this.everPlayed = true;
-    this.levels.clear();
-    this.highLevels.clear();
     return true;
   }
 
@@ -342,32 +318,7 @@ export class JitterBuffer {
     if (frames <= 0) return;
     this.stats.drops++;
     this.stats.droppedMs += (frames * 1000) / this.rate;
-    this.shift -= (frames * 1000) / this.rate;
-  }
-
-  // Decides, once per read, how much to remove and how fast to play.
-  steer(nowMs) {
-    this.dropWanted = 0;
-    this.adjust = 0;
-    if (!this.playing || this.levels.span(nowMs) < 1000) return;
-    const low = this.levels.value() + this.shift;
-    const excess = low - this.marginMs;
-    this.relax(nowMs, low);
-    if (excess > SPLICE_ABOVE_MS && this.played >= this.nextSplice)
-      this.dropWanted = Math.min(excess - SPEED_UNTIL_MS, MAX_DROP_MS);
-    this.speeding = excess > TOLERANCE_ABOVE_MS || (this.speeding && excess > SPEED_UNTIL_MS);
-    if (this.speeding) this.adjust = SPEED;
-    else if (excess < -TOLERANCE_BELOW_MS) this.adjust = -SPEED;
-  }
-
-  // After a steady spell, gives back half of the extra margin that the spread of the
-  // levels (how unevenly packets came, beyond the sound card's own rhythm) does not need.
-  relax(nowMs, low) {
-    if (nowMs - this.lastUnderrunMs < STEADY_MS || nowMs - this.lastBoostDecayMs < RELAX_EVERY_MS) return;
-    this.lastBoostDecayMs = nowMs;
-    const spread = this.highLevels.value() + this.shift - low;
-    const needed = Math.max(0, spread - this.callbackMs - this.packetMs);
-    if (this.boostMs > needed) this.boostMs = Math.max(needed, this.boostMs / 2 - 1);
+    this.control.moved((frames * 1000) / this.rate);
   }
 
   get packetMs() {
@@ -375,55 +326,26 @@ export class JitterBuffer {
   }
 
   // Removes a few milliseconds by cross-fading the read position into a later one that
-  // matches it best (a whole number of periods ahead in pitched sound; anywhere in quiet).
+  // matches it.
   splice() {
     const rate = this.rate;
+    const wanted = this.control.dropWantedMs;
     const fade = Math.round((SPLICE_MS * rate) / 1000);
-    const most = Math.round((this.dropWanted * rate) / 1000);
-    const least = Math.round((MIN_DROP_MS * rate) / 1000);
-    if (most < least || this.seamlessAhead(most + 2 * fade + this.fadeFrames) < most + 2 * fade + this.fadeFrames) return;
+    const most = Math.round((wanted * rate) / 1000);
+    const least = Math.round(((wanted > MAX_DROP_MS ? wanted - JUMP_SEARCH_MS : MIN_DROP_MS) * rate) / 1000);
+    const needed = most + 2 * fade + this.fadeFrames;
+    if (most < least || this.seamlessAhead(needed) < needed) return;
     const from = this.start[this.head] + this.offset;
     // Demands less of the match the longer none has been found.
-    const skip = this.bestSkip(from, least, most, fade, 0.9 - 0.02 * this.spliceMisses++);
+    const threshold = 0.9 - 0.02 * this.spliceMisses++;
+    const skip = bestSkip(this.left, this.right, CAPACITY - 1, from, least, most, fade, threshold);
     if (skip < 0) return;
     this.spliceMisses = 0;
     this.nextSplice = this.played + Math.round((SPLICE_SPACING_MS * rate) / 1000);
-    this.dropWanted = 0;
+    this.control.dropWantedMs = 0;
     this.fadeFrom = from;
     this.fading = this.fadeLength = fade;
     this.advance(skip);
     this.noteDrop(skip);
-  }
-
-  // The skip (frames) whose segment correlates best with the one at `from`, or -1 when
-  // none matches well enough to splice without an audible seam.
-  bestSkip(from, least, most, length, threshold) {
-    const mask = CAPACITY - 1;
-    const L = this.left;
-    const R = this.right;
-    let energy = 0;
-    for (let i = 0; i < length; i++) {
-      const a = (from + i) & mask;
-      energy += L[a] * L[a] + R[a] * R[a];
-    }
-    if (energy / length < 1e-6) return most; // quieter than -60 dBFS: any cut is inaudible
-    let best = -1;
-    let bestScore = threshold;
-    for (let skip = least; skip <= most; skip++) {
-      let cross = 0;
-      let other = 0;
-      for (let i = 0; i < length; i += 2) {
-        const a = (from + i) & mask;
-        const b = (from + skip + i) & mask;
-        cross += L[a] * L[b] + R[a] * R[b];
-        other += L[b] * L[b] + R[b] * R[b];
-      }
-      const score = cross / Math.sqrt((energy / 2) * other + 1e-20);
-      if (score > bestScore) {
-        bestScore = score;
-        best = skip;
-      }
-    }
-    return best;
   }
 }

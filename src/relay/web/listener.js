@@ -90,6 +90,7 @@ function currentStatus() {
 }
 
 function render() {
+  if (connection) output.setOnAir(connection.status === 'on_air');
   const next = currentStatus();
   if (next === 'on_air' || next === 'waiting') wasJoined = true;
   if (next !== status) {

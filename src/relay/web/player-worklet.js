@@ -28,6 +28,8 @@ class PlayerProcessor extends AudioWorkletProcessor {
   onMessage(message) {
     if (message.type === 'packet') {
       this.playout.push(new Uint8Array(message.bytes), message.arrivalMs, Date.now());
+    } else if (message.type === 'onAir') {
+      this.playout.buffer.onAir = message.onAir;
     } else if (message.type === 'takeTap') {
       const take = (parts) => {
         const all = new Float32Array(parts.reduce((n, part) => n + part.length, 0));

@@ -60,7 +60,8 @@ export class Playout {
       this.callbackFrames = n;
     }
     const callbackMs = (this.callbackFrames * 1000) / this.outputRate;
-    if (callbackMs > this.buffer.callbackMs) this.buffer.callbackMs = callbackMs;
+    const control = this.buffer.control;
+    if (callbackMs > control.callbackMs) control.callbackMs = callbackMs;
   }
 
   // Audio taken from the buffer but not yet played, in ms.
