@@ -9,7 +9,7 @@ import assert from "node:assert/strict";
 import { writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join as joinPath } from "node:path";
-import { launch, missingBrowser, takeTap, waitStatus, watchStatus } from "./lib/chromium.mjs";
+import { launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
 import { analyse } from "./lib/counter.mjs";
 import { Studio, until } from "./lib/studio.mjs";
 
@@ -29,6 +29,7 @@ const texts = new Map();  // status key → the text the page showed with it
 async function open(url, script, argument) {
   const page = await (await browser.newContext()).newPage();
   await watchStatus(page);
+  await watchSource(page);
   if (script) await page.addInitScript({ content: `addEventListener("load", () => (${script})(${JSON.stringify(argument)}))` });
   page.problems = [];
   page.on("pageerror", (error) => page.problems.push(error.message));
@@ -69,11 +70,14 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 async function listenTo(page, ms) {
   await takeTap(page);
   const before = await stats(page);
+  const from = await page.evaluate(() => performance.now());
   await sleep(ms);
   const tap = await takeTap(page);
   const now = await stats(page);
   const counted = (name) => now[name] - before[name];
-  return { tap, result: analyse(tap), stats: now,
+  // What was heard left the network up to the output's latency and the buffer earlier.
+  const source = await page.evaluate((t) => window.__sourceJumps.filter((jump) => jump.t >= t), from - 1000);
+  return { tap, result: analyse(tap), stats: now, source,
     counted: { underruns: counted("underruns"), drops: counted("drops"), concealments: counted("concealments"),
       lost: counted("lost"), late: counted("late") } };
 }
@@ -87,15 +91,22 @@ function keep(tap, what) {
 
 // Never audio twice, never a click, at the source's level; whatever it skipped or left
 // silent it counted (a loaded machine may make it do either).
-function assertFaithful({ tap, result, counted }, what) {
+function assertFaithful({ tap, result, counted, source }, what) {
   const kept = keep(tap, what);
-  const report = JSON.stringify({ runs: result.runs, skips: result.skips, slips: result.slips,
-    silentSamples: result.silentSamples, counted,
-    kept });
-  assert.deepEqual(result.replays, [], `${what}: no sample played twice: ${report}`);
+  // A jump the audio had when it arrived shows as the same jump in what was played.
+  const unexplained = (moves) => moves.filter(({ steps }) => {
+    const at = source.findIndex((jump) => Math.abs(jump.steps - steps) <= 1);
+    if (at >= 0) source.splice(at, 1);
+    return at < 0;
+  });
+  const replays = unexplained(result.replays), skips = unexplained(result.skips);
+  const report = JSON.stringify({ runs: result.runs, skips, replays, slips: result.slips,
+    explained: result.skips.length + result.replays.length - skips.length - replays.length,
+    silentSamples: result.silentSamples, counted, kept });
+  assert.deepEqual(replays, [], `${what}: no sample played twice: ${report}`);
   assert.equal(result.clicks, 0, `${what}: no click`);
   assert.ok(result.levelError < 0.02, `${what}: at the source's level (gain off by ${result.levelError})`);
-  assert.ok(result.skips.length <= counted.drops + counted.lost + counted.late + counted.underruns,
+  assert.ok(skips.length <= counted.drops + counted.lost + counted.late + counted.underruns,
     `${what}: every skip is counted: ${report}`);
   assert.ok(result.runs.length - 1 <= counted.underruns + counted.concealments + counted.drops,
     `${what}: every silence is counted: ${report}`);

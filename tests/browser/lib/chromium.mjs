@@ -48,6 +48,38 @@ export async function watchStatus(page) {
   });
 }
 
+// Records where the audio the page receives is itself discontinuous (the counter signal
+// jumps between or inside packets that follow each other): on a loaded machine the
+// audio server's feed can skip, and that is not the page's doing. {t, steps} each.
+export async function watchSource(page) {
+  await page.addInitScript(() => {
+    const jumps = (window.__sourceJumps = []);
+    let lastSequence = -1, lastCounter = 0;
+    const wrapped = (steps) => ((((steps + 2048) % 4096) + 4096) % 4096) - 2048;
+    const inspect = (data) => {
+      const bytes = new Uint8Array(data);
+      if (bytes.length < 26 || bytes[0] !== 1 || bytes[1] !== 1 || bytes[2] !== 2) return;
+      const sequence = new DataView(data).getUint32(8, true);
+      for (let k = 20, first = true; k + 6 <= bytes.length; k += 6, first = false) {
+        const code = ((bytes[k] | (bytes[k + 1] << 8) | (bytes[k + 2] << 16)) << 8) >> 8;
+        const counter = (code / 8388607 - 1 / 16) * 65536;
+        const follows = !first || sequence === lastSequence + 1;
+        const steps = wrapped(counter - lastCounter - 1);
+        if (follows && Math.abs(steps) > 0.5) jumps.push({ t: performance.now(), steps: Math.round(steps) });
+        lastCounter = counter;
+      }
+      lastSequence = sequence;
+    };
+    const Native = window.WebSocket;
+    window.WebSocket = class extends Native {
+      constructor(...args) {
+        super(...args);
+        this.addEventListener("message", (event) => event.data instanceof ArrayBuffer && inspect(event.data));
+      }
+    };
+  });
+}
+
 export const statusLog = (page) => page.evaluate(() => window.__statusLog);
 
 // Waits until the page has shown status `key` after the `since`-th status it showed
