@@ -105,6 +105,7 @@ function assertFaithful({ tap, result, counted, source }, what) {
     silentSamples: result.silentSamples, counted, kept });
   assert.deepEqual(replays, [], `${what}: no sample played twice: ${report}`);
   assert.equal(result.clicks, 0, `${what}: no click`);
+  assert.equal(result.overlapping, 0, `${what}: never two parts of the programme at once`);
   assert.ok(result.levelError < 0.02, `${what}: at the source's level (gain off by ${result.levelError})`);
   assert.ok(skips.length <= counted.drops + counted.lost + counted.late + counted.underruns,
     `${what}: every skip is counted: ${report}`);

@@ -18,7 +18,8 @@ const FULL = 0.99, SILENT = 0.01;
 const wrapped = (steps) => ((((steps + PERIOD / 2) % PERIOD) + PERIOD) % PERIOD) - PERIOD / 2;
 
 // {runs: [[first, end)] at full level, skips and replays: [{at, steps}] (audio left out,
-// audio played again), slips (the position moved by a fraction of a sample), clicks, levelError (largest gain error at full level),
+// audio played again), slips (the position moved by a fraction of a sample), clicks,
+// overlapping (samples where two parts of the programme sound at once: gain 2), levelError (largest gain error at full level),
 // silentSamples (between the first and the last sample at full level)}.
 //
 // Where the counter does not climb by about a step a sample (a fall, blurred or not; a
@@ -32,9 +33,10 @@ export function analyse({ left, right }) {
     counter[i] = (left[i] / gain[i] - 1 / 16) / STEP;
   }
   const runs = [], skips = [], replays = [];
-  let runStart = -1, clicks = 0, slips = 0, levelError = 0, silentSamples = 0, firstFull = -1, lastFull = -1, lastFollowing = -1;
+  let runStart = -1, clicks = 0, slips = 0, overlapping = 0, levelError = 0, silentSamples = 0, firstFull = -1, lastFull = -1, lastFollowing = -1;
   for (let i = 0; i < n; ++i) {
     if (i > 0 && Math.abs(gain[i] - gain[i - 1]) > CLICK) ++clicks;
+    if (gain[i] > 1.5) ++overlapping;
     if (!(gain[i] > FULL && gain[i] < 2 - FULL)) {
       if (runStart >= 0) runs.push([runStart, i]);
       runStart = -1;
@@ -60,5 +62,5 @@ export function analyse({ left, right }) {
   }
   if (runStart >= 0) runs.push([runStart, n]);
   for (let i = firstFull; i >= 0 && i <= lastFull; ++i) if (Math.abs(gain[i]) < SILENT) ++silentSamples;
-  return { runs, skips, replays, slips, clicks, levelError, silentSamples };
+  return { runs, skips, replays, slips, clicks, overlapping, levelError, silentSamples };
 }
