@@ -96,3 +96,12 @@ test('a broadcaster that starts numbering again is played on, not taken for late
   assert.equal(run.stats.late + run.stats.lost + run.stats.underruns, 0);
   assert.deepEqual(heard(run.trace), { [UNDERRUN]: 0, [CONCEALED]: 0 });
 });
+
+test('after the sound card stalled over lost packets, the surplus is still cut', () => {
+  const quiet = settledLevel(simulate({ seconds: 10 }).levels);
+  for (const lost of [[120], [120, 121, 122, 123, 124]]) {
+    const run = simulate({ seconds: 10, pause: [2000, 3000], lose: (k) => lost.includes(k) });
+    assert.ok(settledLevel(run.levels) < quiet + 10, `${lost.length} lost: settled at ${settledLevel(run.levels)} ms`);
+    assert.equal(heard(run.trace)[CONCEALED], lost.length === 1 ? 1 : 0);
+  }
+});

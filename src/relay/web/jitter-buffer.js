@@ -331,10 +331,12 @@ export class JitterBuffer {
     const rate = this.rate;
     const wanted = this.control.dropWantedMs;
     const fade = Math.round((SPLICE_MS * rate) / 1000);
-    const most = Math.round((wanted * rate) / 1000);
-    const least = Math.round(((wanted > MAX_DROP_MS ? wanted - JUMP_SEARCH_MS : MIN_DROP_MS) * rate) / 1000);
-    const needed = most + 2 * fade + this.fadeFrames;
-    if (most < least || this.seamlessAhead(needed) < needed) return;
+    const beyond = 2 * fade + this.fadeFrames; // seamless audio needed past the cut
+    // A jump goes no further than the seamless audio ahead; the rest waits for the next.
+    const most = Math.min(Math.round((wanted * rate) / 1000), this.seamlessAhead(Infinity) - beyond);
+    const shortest = Math.round((MIN_DROP_MS * rate) / 1000);
+    const least = Math.max(shortest, wanted > MAX_DROP_MS ? most - Math.round((JUMP_SEARCH_MS * rate) / 1000) : 0);
+    if (most < least) return;
     const from = this.start[this.head] + this.offset;
     // Demands less of the match the longer none has been found.
     const threshold = 0.9 - 0.02 * this.spliceMisses++;

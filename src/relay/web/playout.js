@@ -1,6 +1,7 @@
 // Packets in, audio at the output's rate out: the jitter buffer followed by the rate
 // converter, which also carries out the buffer's small speed changes.
 
+import { CallbackSize } from './callback-size.js';
 import { JitterBuffer } from './jitter-buffer.js';
 import { Resampler } from './resampler.js';
 
@@ -15,8 +16,7 @@ export class Playout {
     this.resampler = null;
     this.now = 0;
     this.started = false;
-    this.callbackAt = 0;
-    this.callbackFrames = 0;
+    this.callbacks = new CallbackSize();
     this.pull = (left, right, at, count) => this.buffer.read(left, right, at, count, this.now);
   }
 
@@ -50,18 +50,11 @@ export class Playout {
     this.resampler.render(left, right, n, this.pull);
   }
 
-  // The sound card asks for several quanta at once (10 to 21 ms here): the buffer must
-  // hold at least that much more when a packet is due.
+  // The sound card asks for several quanta at once (about 10 ms here): the buffer must
+  // hold that much more when a packet is due.
   measureCallback(n, nowMs) {
-    if (nowMs === this.callbackAt) {
-      this.callbackFrames += n;
-    } else {
-      this.callbackAt = nowMs;
-      this.callbackFrames = n;
-    }
-    const callbackMs = (this.callbackFrames * 1000) / this.outputRate;
-    const control = this.buffer.control;
-    if (callbackMs > control.callbackMs) control.callbackMs = callbackMs;
+    this.callbacks.add(n, nowMs);
+    this.buffer.control.callbackMs = (this.callbacks.typicalFrames * 1000) / this.outputRate;
   }
 
   // Audio taken from the buffer but not yet played, in ms.
