@@ -4,9 +4,13 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "config/config.h"
 #include "config/version.h"
+#include "tray/tray_main.h"
 
 int main(int argc, char** argv) {
+    if (argc == 1) return quorvel::tray::runTray(argc, argv);
+
     CLI::App app{"Quorvel: streams a studio's programme audio to a relay server.\n"
                  "Without a subcommand it runs the tray application."};
     app.set_version_flag("--version", "quorvel " + std::string(quorvel::version()));
@@ -21,8 +25,12 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    for (const auto& command : commands)
-        if (command.app->parsed()) return command.run();
+    for (const auto& command : commands) {
+        if (!command.app->parsed()) continue;
+        if (command.reads == quorvel::cli::Reads::configuration)
+            if (const auto problem = quorvel::Config::fileProblem()) std::cerr << *problem << '\n';
+        return command.run();
+    }
 
     std::cout << app.help();
     return 0;

@@ -99,7 +99,6 @@ TEST_F(SenderTest, SixSecondsWithoutAWordAfterWelcomeIsALoss) {
     timers.advance(6s - 1ms);
     settle();
     EXPECT_EQ(events(), (std::vector<std::string>{"connecting", "connected", "listeners 3"}));
-    EXPECT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 5; }));  // 0, 2, 4, 6, 8 s: unanswered
 
     timers.advance(1ms);
     ASSERT_TRUE(waitForEvent("reconnecting"));
