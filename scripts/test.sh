@@ -9,9 +9,9 @@ cd "$(dirname "$0")/.."
 preset=${1:-default}
 shift || true
 scripts/setup.sh
-if [[ "$preset" == tsan ]]; then
-  scripts/build.sh tsan concurrent_tests  # only the concurrent tests run under TSan
-else
-  scripts/build.sh "$preset"
-fi
+case "$preset" in
+  default) scripts/build.sh default ;;                 # everything, benchmarks included
+  tsan) scripts/build.sh tsan concurrent_tests ;;      # only the concurrent tests run under TSan
+  *) scripts/build.sh "$preset" all_tests ;;           # the tests and what they run
+esac
 exec dbus-run-session -- scripts/with-test-services.sh ctest --preset "$preset" -j2 "$@"

@@ -113,22 +113,27 @@ protected:
         options.keepBinaryBytes = 1;
         return options;
     }
+
+    // Welcomed, then the peer stops reading after packet 0: nothing sent later completes.
+    void connectAndStall() {
+        peer.answerHello(welcome());
+        WebSocketOptions webSocket;
+        webSocket.sendBufferBytes = 4096;
+        make(peer.url(), webSocket);
+        sender->start();
+        ASSERT_TRUE(waitForEvent("connected"));
+        ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 1; }));
+
+        // The peer's pending read still takes one message; then it stops reading.
+        peer.setReading(false);
+        sender->send(packet(64 * 1024, 0));
+        ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() == 1; }));
+        settle();
+    }
 };
 
 TEST_F(SenderWindowTest, TheFiftyFirstOutstandingPacketIsDroppedUntilOneCompletes) {
-    peer.answerHello(welcome());
-    WebSocketOptions webSocket;
-    webSocket.sendBufferBytes = 4096;
-    make(peer.url(), webSocket);
-    sender->start();
-    ASSERT_TRUE(waitForEvent("connected"));
-    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 1; }));
-
-    // The peer's pending read still takes one message; then it stops reading.
-    peer.setReading(false);
-    sender->send(packet(64 * 1024, 0));
-    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() == 1; }));
-    settle();
+    ASSERT_NO_FATAL_FAILURE(connectAndStall());
 
     for (int i = 1; i <= 50; ++i) {
         sender->send(packet(64 * 1024, static_cast<std::uint8_t>(i)));
@@ -154,17 +159,7 @@ TEST_F(SenderWindowTest, TheFiftyFirstOutstandingPacketIsDroppedUntilOneComplete
 // The peer stops reading until the socket buffers are full, then resets the
 // connection: the packet being written fails while others wait behind it.
 TEST_F(SenderWindowTest, AWriteFailingWhileOthersWaitIsALossNotACrash) {
-    peer.answerHello(welcome());
-    WebSocketOptions webSocket;
-    webSocket.sendBufferBytes = 4096;
-    make(peer.url(), webSocket);
-    sender->start();
-    ASSERT_TRUE(waitForEvent("connected"));
-    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 1; }));
-
-    peer.setReading(false);
-    sender->send(packet(64 * 1024, 0));
-    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(connectAndStall());
     for (int i = 1; i <= 5; ++i) {
         sender->send(packet(64 * 1024, static_cast<std::uint8_t>(i)));
         settle();
