@@ -82,8 +82,8 @@ int runListen(const ListenOptions& options) {
     };
     client->onFinished = [&](std::optional<std::string> why) {
         failure = std::move(why);
-        signals.cancel();
-        limit.cancel();
+        // Nothing is left to wait for, not even the client's cancelled timers.
+        context.stop();
     };
     signals.async_wait([&](boost::system::error_code error, int) {
         if (!error) client->stop();

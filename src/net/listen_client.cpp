@@ -30,30 +30,43 @@ std::optional<ListenTarget> parseListenLink(std::string_view link) {
 
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr Duration kPingInterval = 2s;
+// The relay answers every ping: three unanswered ones mean the route is gone.
+constexpr Duration kSilenceLimit = 6s;
+constexpr Duration kReadyLimit = 11s;
+
 std::string refusalText(const std::string& code) {
     if (code == "password") return "Wrong password for this link.";
     if (code == "session") return "This link does not exist or has ended.";
     if (code == "full") return "This link already has as many listeners as it allows.";
+    if (code == "too_many_attempts") return "Too many wrong passwords; try again in 15 minutes.";
+    if (code == "busy") return "The relay is busy; try again in a moment.";
     return "The relay refused (" + code + ").";
 }
 
 }  // namespace
 
 std::shared_ptr<ListenClient> ListenClient::create(boost::asio::io_context& context, ListenTarget target,
-                                                   std::string password, WebSocketOptions options) {
-    return std::shared_ptr<ListenClient>(new ListenClient(context, std::move(target), std::move(password), std::move(options)));
+                                                   std::string password, WebSocketOptions options, Executor* timers) {
+    return std::shared_ptr<ListenClient>(
+        new ListenClient(context, std::move(target), std::move(password), std::move(options), timers));
 }
 
 ListenClient::ListenClient(boost::asio::io_context& context, ListenTarget target, std::string password,
-                           WebSocketOptions options)
+                           WebSocketOptions options, Executor* timers)
     : context_(context),
       target_(std::move(target)),
       password_(std::move(password)),
       options_(std::move(options)),
-      pingTimer_(context) {}
+      ownTimers_(context),
+      timers_(timers != nullptr ? *timers : ownTimers_),
+      silence_(timers_) {}
 
 void ListenClient::start() {
     socket_ = WebSocketConnection::open(context_, target_.url, options_);
+    watchSilence(kReadyLimit, "The relay did not answer within 11 seconds.");
     // Waits in the connection's queue until the upgrade is done.
     socket_->sendText(json::serialize(boost::json::object{
                           {"type", "listen"}, {"session", target_.sessionId}, {"password", password_}}),
@@ -66,6 +79,7 @@ void ListenClient::receive() {
         const auto self = weak.lock();
         if (!self) return;
         if (error) return self->handleClosed(error);
+        if (self->ready_) self->silence_.heard();
         if (message.binary)
             self->handlePacket(std::span(reinterpret_cast<const std::uint8_t*>(message.data.data()), message.data.size()));
         else
@@ -86,7 +100,18 @@ void ListenClient::stop() {
     if (stopping_ || finished_) return;
     stopping_ = true;
     pingTimer_.cancel();
+    silence_.stop();
     if (socket_) socket_->close([] {});
+}
+
+// Silence is a lost connection: it is dropped and the listening ends with `failure`.
+void ListenClient::watchSilence(Duration limit, std::string failure) {
+    silence_.start(limit, [weak = weak_from_this(), failure = std::move(failure)] {
+        const auto self = weak.lock();
+        if (!self || self->stopping_ || self->finished_) return;
+        self->socket_->cancel();
+        self->finish(failure);
+    });
 }
 
 void ListenClient::handleText(std::string_view text) {
@@ -95,7 +120,13 @@ void ListenClient::handleText(std::string_view text) {
     const std::string& type = message->type;
     if (type == "ready") {
         if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
+        ready_ = true;
+        watchSilence(kSilenceLimit, "Connection lost: nothing came from the relay for 6 seconds.");
         ping();
+        pingTimer_.cancel();
+        pingTimer_ = postRepeating(timers_, kPingInterval, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->ping();
+        });
     } else if (type == "state") {
         stats_.restart();
         if (onStatus) onStatus(message->onAir ? "On air." : "The studio went off air.");
@@ -122,17 +153,13 @@ void ListenClient::handlePacket(std::span<const std::uint8_t> bytes) {
 void ListenClient::ping() {
     if (stopping_ || finished_) return;
     socket_->sendText(json::serialize(boost::json::object{{"type", "ping"}, {"t", Packetizer::wallClockMs()}}), nullptr);
-    pingTimer_.expires_after(std::chrono::seconds(2));
-    pingTimer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
-        if (error) return;
-        if (const auto self = weak.lock()) self->ping();
-    });
 }
 
 void ListenClient::finish(std::optional<std::string> failure) {
     if (finished_) return;
     finished_ = true;
     pingTimer_.cancel();
+    silence_.stop();
     if (onFinished) onFinished(std::move(failure));
 }
 

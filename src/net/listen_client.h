@@ -1,7 +1,6 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstdint>
@@ -16,7 +15,9 @@
 #include "audio/packet_format.h"
 #include "net/clock_window.h"
 #include "net/listen_stats.h"
+#include "net/silence_watch.h"
 #include "net/websocket_connection.h"
+#include "runtime/serial_queue.h"
 
 namespace quorvel::net {
 
@@ -31,11 +32,14 @@ std::optional<ListenTarget> parseListenLink(std::string_view link);
 
 // Joins a link as a listener over /ws/listen on the caller's io_context: sends the
 // password, keeps the relay's clock by pinging every 2 s, checks and counts the
-// packets and hands each one on. Callbacks and calls on the io_context's thread.
+// packets and hands each one on. A relay that stays silent (no "ready" within 11 s,
+// then nothing for 6 s) ends it like a lost connection. Callbacks and calls on the
+// io_context's thread; `timers` (null: the io_context) must run its tasks there too.
 class ListenClient : public std::enable_shared_from_this<ListenClient> {
 public:
     static std::shared_ptr<ListenClient> create(boost::asio::io_context& context, ListenTarget target,
-                                                std::string password, WebSocketOptions options = {});
+                                                std::string password, WebSocketOptions options = {},
+                                                Executor* timers = nullptr);
 
     // A packet that passed the checks: its header and its 24-bit samples.
     std::function<void(const packet_format::Header&, std::span<const std::uint8_t>)> onPacket;
@@ -50,12 +54,13 @@ public:
 
 private:
     ListenClient(boost::asio::io_context& context, ListenTarget target, std::string password,
-                 WebSocketOptions options);
+                 WebSocketOptions options, Executor* timers);
     void receive();
     void handleClosed(boost::system::error_code error);
     void handleText(std::string_view text);
     void handlePacket(std::span<const std::uint8_t> bytes);
     void ping();
+    void watchSilence(Duration limit, std::string failure);
     void finish(std::optional<std::string> failure);
 
     boost::asio::io_context& context_;
@@ -63,7 +68,11 @@ private:
     std::string password_;
     WebSocketOptions options_;
     std::shared_ptr<WebSocketConnection> socket_;
-    boost::asio::steady_timer pingTimer_;
+    AsioExecutor ownTimers_;
+    Executor& timers_;
+    TimerHandle pingTimer_;
+    SilenceWatch silence_;
+    bool ready_ = false;
     ClockWindow clock_;
     double offsetMs_ = 0;  // the relay's clock minus ours, once clock_ has a sample
     ListenStats stats_;

@@ -15,6 +15,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr Duration kPingInterval = 2s;
+// A welcomed connection on which nothing at all arrived for this long (three pings
+// unanswered) is lost, like one that closed.
+constexpr Duration kSilenceLimit = 6s;
+// From opening a connection to its "welcome": name lookup, TCP, TLS, the upgrade and
+// the relay's checks (which give up after 10 s themselves).
+constexpr Duration kWelcomeLimit = 11s;
 
 // min(2^n, 10) seconds: 1, 2, 4, 8, 10, 10, …
 Duration reconnectDelay(std::int64_t failures) {
@@ -54,6 +60,7 @@ Sender::Sender(Config config, std::string key, std::string sessionId, Executor& 
       wallClockMs_(options.wallClockMs ? std::move(options.wallClockMs) : &Packetizer::wallClockMs),
       queue_(std::make_unique<SerialQueue>("quorvel.net")),
       timers_(options.timers != nullptr ? options.timers : &queue_->executor()),
+      silence_(*timers_),
       packetsWaiting_(queue_->executor().makeWakeup([this] { sendWaitingPackets(); })) {}
 
 // The last owner may let go on the sender's own queue (a completion that held it
@@ -70,6 +77,7 @@ Sender::~Sender() {
     auto done = released.get_future();
     queue_->executor().post([this, &released] {
         pingTimer_.cancel();
+        silence_.stop();
         reconnectWork_.cancel();
         if (task_) task_->cancel();
         task_.reset();
@@ -122,6 +130,7 @@ void Sender::connect() {
     authed_ = false;
     inFlight_ = 0;
     clock_.clear();
+    watchSilence(kWelcomeLimit);
     receive(task_);
     sendJSON({{"type", "hello"}, {"key", key_}, {"session", sessionId_}}, task_);
     report(attempt_ != 0 ? State::reconnecting() : State::connecting());
@@ -134,6 +143,8 @@ void Sender::receive(const Connection& connection) {
         if (!self || !self->isCurrent(weakConnection)) return;
         const Connection current = self->task_;
         if (error) return self->handleClose(current);
+        // Before "welcome" only its deadline counts: chatter does not extend it.
+        if (self->authed_) self->silence_.heard();
         if (!message.binary) self->handle(message.data, current);
         if (self->task_ == current) self->receive(current);
     });
@@ -148,6 +159,7 @@ void Sender::handle(const std::string& text, const Connection& connection) {
         authed_ = true;
         attempt_ = 0;
         busyMessage_.reset();
+        watchSilence(kSilenceLimit);
         report(State::connected());
         if (const auto listeners = message->listeners)
             postToOwner([count = *listeners](Sender& self) {
@@ -219,6 +231,14 @@ void Sender::startPing(const Connection& connection) {
                                });
 }
 
+// Silence on the current connection is a loss, handled like a failed receive.
+void Sender::watchSilence(Duration limit) {
+    silence_.start(limit, [weak = weak_from_this(), weakConnection = std::weak_ptr(task_)] {
+        const auto self = weak.lock();
+        if (self && self->isCurrent(weakConnection)) self->handleClose(self->task_);
+    });
+}
+
 void Sender::sendPing(const Connection& connection) {
     sendJSON({{"type", "ping"}, {"t", wallClockMs_()}}, connection);
 }
@@ -243,12 +263,13 @@ void Sender::sendPacket(Packet packet) {
     });
 }
 
-void Sender::handleClose(const Connection& connection) {
+void Sender::handleClose(Connection connection) {
     if (!connection || connection != task_) return;
     task_.reset();
     authed_ = false;
     pingTimer_.cancel();
     pingTimer_ = TimerHandle();
+    silence_.stop();
     connection->cancel();
     if (!wanted_) return;
 
@@ -267,6 +288,7 @@ void Sender::stopNow() {
     reconnectWork_.cancel();
     pingTimer_.cancel();
     pingTimer_ = TimerHandle();
+    silence_.stop();
     if (task_) {
         // Keeps the sender, and so its queue, alive until the close handshake is over.
         task_->close([self = shared_from_this()] {});

@@ -15,6 +15,7 @@
 #include "config/config.h"
 #include "net/clock_window.h"
 #include "net/packet_handoff.h"
+#include "net/silence_watch.h"
 #include "net/websocket_connection.h"
 #include "runtime/executor.h"
 #include "runtime/serial_queue.h"
@@ -106,10 +107,12 @@ private:
     void handlePong(double pingMs, double serverMs);
     void sendJSON(const boost::json::object& message, const Connection& connection);
     void startPing(const Connection& connection);
+    void watchSilence(Duration limit);
     void sendPing(const Connection& connection);
     void sendWaitingPackets();
     void sendPacket(Packet packet);
-    void handleClose(const Connection& connection);
+    // By value: callers pass task_ itself, which this resets.
+    void handleClose(Connection connection);
     void stopNow();
     void report(State state);
     void giveUp(State state);
@@ -132,6 +135,7 @@ private:
     std::int64_t attempt_ = 0;
     std::int64_t inFlight_ = 0;
     TimerHandle pingTimer_;
+    SilenceWatch silence_;
     TimerHandle reconnectWork_;
     std::optional<std::string> busyMessage_;
     ClockWindow clock_;

@@ -35,7 +35,8 @@ std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::stri
 }
 
 int serve(const std::string& listen, const std::string& dataDir, const std::string& publicUrl,
-          const std::string& cert, const std::string& key, int maxOnAir) {
+          const std::string& cert, const std::string& key, int maxOnAir, std::size_t maxPerAddress,
+          const std::string& trustedProxy) {
     const auto address = parseListen(listen);
     if (!address) {
         std::cerr << "quorvel-relay: --listen wants host:port, e.g. 127.0.0.1:8787\n";
@@ -49,6 +50,8 @@ int serve(const std::string& listen, const std::string& dataDir, const std::stri
     options.dataDir = dataDir;
     options.publicUrl = publicUrl;
     options.settings.maxOnAir = maxOnAir;
+    options.web.maxConnectionsPerAddress = maxPerAddress;
+    options.web.trustedProxy = trustedProxy;
 
     // Signals are taken by one thread that asks the server to stop.
     sigset_t signals;
@@ -87,8 +90,9 @@ int main(int argc, char** argv) {
     std::string dataDir = defaultDataDir().string();
 
     auto* serveCommand = app.add_subcommand("serve", "Run the relay server");
-    std::string listen = "127.0.0.1:8787", publicUrl, cert, key;
+    std::string listen = "127.0.0.1:8787", publicUrl, cert, key, trustedProxy;
     int maxOnAir = 3;
+    std::size_t maxPerAddress = 64;
     serveCommand->add_option("--listen", listen, "Address and port to listen on")->capture_default_str();
     serveCommand->add_option("--public-url", publicUrl, "Base of the links handed out (default: the listen address)");
     serveCommand->add_option("--tls-cert", cert, "PEM certificate chain: serve HTTPS and WSS")->check(CLI::ExistingFile);
@@ -96,6 +100,11 @@ int main(int argc, char** argv) {
     serveCommand->add_option("--max-on-air", maxOnAir, "Computers of the studio on air at once")
         ->check(CLI::Range(1, 100))
         ->capture_default_str();
+    serveCommand->add_option("--max-per-address", maxPerAddress, "Connections from one client address at once")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
+    serveCommand->add_option("--trusted-proxy", trustedProxy,
+                             "Address of a reverse proxy in front: clients are told by its X-Forwarded-For");
 
     auto* passwordCommand = app.add_subcommand("set-password", "Set the studio password, read from standard input");
     auto* devicesCommand = app.add_subcommand("devices", "List the paired computers");
@@ -112,7 +121,7 @@ int main(int argc, char** argv) {
             std::cerr << "quorvel-relay: --tls-cert and --tls-key go together\n";
             return 2;
         }
-        return serve(listen, dataDir, publicUrl, cert, key, maxOnAir);
+        return serve(listen, dataDir, publicUrl, cert, key, maxOnAir, maxPerAddress, trustedProxy);
     }
     if (passwordCommand->parsed()) {
         const auto password = quorvel::readSecretLine("Studio password: ");

@@ -61,14 +61,15 @@ std::int64_t nowMs() {
     return static_cast<std::int64_t>(std::floor(wallClockMs()));
 }
 
-bool acceptedPacket(std::span<const std::uint8_t> bytes) {
+std::optional<packet_format::Header> acceptedPacket(std::span<const std::uint8_t> bytes) {
     const auto header = packet_format::readHeader(bytes);
-    if (!header) return false;
+    if (!header) return std::nullopt;
     switch (header->sampleRate) {
     case 44100: case 48000: case 88200: case 96000: break;
-    default: return false;
+    default: return std::nullopt;
     }
-    return bytes.size() == packet_format::packetBytes(header->channels, header->sampleRate / 50);
+    if (bytes.size() != packet_format::packetBytes(header->channels, header->sampleRate / 50)) return std::nullopt;
+    return header;
 }
 
 const std::string kStorageError = "storage";
@@ -83,6 +84,8 @@ Relay::Relay(boost::asio::io_context& context, Store& store, Deadlines& deadline
       settings_(std::move(settings)),
       log_(std::move(log)),
       pairLimiter_(settings_.pairLimits),
+      listenAddressLimiter_(settings_.listenAddressLimits),
+      listenLinkLimiter_(settings_.listenLinkLimits),
       hashWorker_(context, settings_.maxPendingHashes) {}
 
 // ---- HTTP ------------------------------------------------------------------------------
@@ -131,6 +134,7 @@ void Relay::pair(const HttpRequest& request, Respond respond) {
     std::string cleanName = firstCharacters(trimmed(printable(*name)), 80);
     if (cleanName.empty()) cleanName = "Computer";
     const bool queued = hashWorker_.run<bool>(
+        HashUse::pairing,
         [stored = std::move(*hash.value()), password = *password] { return secrets::verifyPassword(stored, password); },
         [this, address, cleanName, respond](bool matches) {
             pairLimiter_.finish(address, matches, clock_.now());
@@ -191,7 +195,7 @@ void Relay::createLink(const HttpRequest& request, Respond respond) {
     link.deviceId = device->id;
     const auto cost = settings_.passwordCost;
     const bool queued = hashWorker_.run<std::optional<std::string>>(
-        [password = *password, cost] { return secrets::hashPassword(password, cost); },
+        HashUse::device, [password = *password, cost] { return secrets::hashPassword(password, cost); },
         [this, link, respond](std::optional<std::string> hash) mutable {
             if (!hash) return respond(errorResponse(503, "busy"));
             link.passwordHash = std::move(*hash);
@@ -255,13 +259,13 @@ std::optional<WebSocketEndpoint> Relay::acceptWebSocket(const std::string& path,
         log("send #" + std::to_string(number) + " opened from " + remoteAddress);
         auto session = std::make_shared<BroadcasterSession>(*this, number);
         session->start();
-        return WebSocketEndpoint{session, 0, std::nullopt};
+        return WebSocketEndpoint{session, 0};
     }
     if (path == "/ws/listen") {
         log("listen #" + std::to_string(number) + " opened from " + remoteAddress);
         auto session = std::make_shared<ListenerSession>(*this, number);
         session->start();
-        return WebSocketEndpoint{session, settings_.listenerQueuePackets, settings_.idleTimeout};
+        return WebSocketEndpoint{session, settings_.listenerQueuePackets};
     }
     return std::nullopt;
 }
@@ -317,11 +321,18 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
 }
 
 void Relay::packet(BroadcasterSession& session, std::span<const std::uint8_t> bytes, bool& malformed) {
-    malformed = !acceptedPacket(bytes);
+    const auto header = acceptedPacket(bytes);
+    malformed = !header;
     if (malformed) return;
     const auto found = rooms_.find(session.linkId());
     if (found == rooms_.end() || found->second.broadcaster.get() != &session || found->second.listeners.empty())
         return;
+    // Timestamps are on our clock (the broadcaster keeps it through pings). A backlog
+    // that a stalled route lets through at once is stale: a gap is better than delay.
+    if (clock_.wallMs() - header->timestampMs > static_cast<double>(settings_.maxPacketLag.count())) {
+        for (const auto& listener : found->second.listeners) listener->dropLate();
+        return;
+    }
     const SharedBytes shared = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
     for (const auto& listener : found->second.listeners) listener->sendPacket(shared);
 }
@@ -342,20 +353,31 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
         log(who + " refused: no live link " + linkId);
         return session->endWith(errorMessage("session"));
     }
-    if (listenerCount(linkId) >= static_cast<std::size_t>(link.value()->maxListeners)) {
-        log(who + " refused: link " + linkId + " is full");
-        return session->endWith(errorMessage("full"));
+    const std::string address = session->remoteAddress();
+    const auto now = clock_.now();
+    if (!listenAddressLimiter_.begin(address, now)) {
+        log(who + " refused: too many wrong link passwords from " + address);
+        return session->endWith(errorMessage("too_many_attempts"));
     }
+    if (!listenLinkLimiter_.begin(linkId, now)) {
+        listenAddressLimiter_.finish(address, true, now);  // not a guess after all
+        log(who + " refused: too many wrong passwords for link " + linkId);
+        return session->endWith(errorMessage("too_many_attempts"));
+    }
+    // The password first: whoever lacks it learns nothing of the link's state.
     const bool queued = hashWorker_.run<bool>(
+        HashUse::listener,
         [stored = link.value()->passwordHash, password] { return secrets::verifyPassword(stored, password); },
-        [this, weak = std::weak_ptr<ListenerSession>(session), linkId, who](bool matches) {
+        [this, weak = std::weak_ptr<ListenerSession>(session), linkId, address, who](bool matches) {
+            listenAddressLimiter_.finish(address, matches, clock_.now());
+            listenLinkLimiter_.finish(linkId, matches, clock_.now());
             const auto session = weak.lock();
             if (!session || session->closed()) return;
             if (!matches) {
                 log(who + " refused: wrong password for link " + linkId);
                 return session->endWith(errorMessage("password"));
             }
-            // The link may have ended or filled up while the password was checked.
+            // The link may have ended while the password was checked.
             auto link = store_.link(linkId);
             if (!link || !link.value() || link.value()->ended) return session->endWith(errorMessage("session"));
             Room& room = rooms_[linkId];
@@ -371,6 +393,8 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
             notifyListenerCount(room);
         });
     if (!queued) {
+        listenAddressLimiter_.finish(address, true, now);
+        listenLinkLimiter_.finish(linkId, true, now);
         log(who + " refused: too many password checks waiting");
         session->endWith(errorMessage("busy"));
     }

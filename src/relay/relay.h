@@ -15,7 +15,7 @@
 #include "relay/deadlines.h"
 #include "relay/hash_worker.h"
 #include "relay/log.h"
-#include "relay/pair_limiter.h"
+#include "relay/guess_limiter.h"
 #include "relay/secrets.h"
 #include "relay/sessions.h"
 #include "relay/store.h"
@@ -27,10 +27,18 @@ struct RelaySettings {
     std::string publicUrl;  // base of the links handed out, without a trailing "/"
     int maxOnAir = 3;       // computers of the studio on air at once
     secrets::Cost passwordCost = secrets::Cost::interactive;
-    PairLimiter::Limits pairLimits;
+    GuessLimiter::Limits pairLimits;
+    // Wrong link passwords: per client address, and per link from everywhere.
+    GuessLimiter::Limits listenAddressLimits;
+    GuessLimiter::Limits listenLinkLimits{30};
     std::chrono::seconds helloTimeout{10};
     std::chrono::seconds idleTimeout{30};
     std::size_t listenerQueuePackets = 50;  // one second of 20 ms packets
+    // Packets further behind our clock than this are not forwarded.
+    std::chrono::milliseconds maxPacketLag{1000};
+    // Listeners are pinged this often and let go after this long without a word.
+    std::chrono::seconds listenerPing{2};
+    std::chrono::seconds listenerSilence{6};
     std::size_t maxPendingHashes = 32;
 };
 
@@ -92,7 +100,9 @@ private:
     const Clock& clock_;
     RelaySettings settings_;
     LogSink log_;
-    PairLimiter pairLimiter_;
+    GuessLimiter pairLimiter_;
+    GuessLimiter listenAddressLimiter_;
+    GuessLimiter listenLinkLimiter_;
     std::map<std::string, Room> rooms_;
     std::uint64_t nextConnection_ = 1;
     std::optional<std::int64_t> dataVersion_;

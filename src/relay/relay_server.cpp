@@ -19,7 +19,7 @@ Expected<std::unique_ptr<RelayServer>, std::string> RelayServer::create(RelaySer
     std::unique_ptr<RelayServer> server(new RelayServer());
     server->options_ = std::move(options);
     server->clock_ = server->options_.clock ? server->options_.clock : &server->steadyClock_;
-    if (!server->options_.log) server->options_.log = standardErrorLog();
+    server->options_.log = rateLimitedLog(server->options_.log ? server->options_.log : standardErrorLog(), *server->clock_);
 
     auto store = Store::open(server->options_.dataDir);
     if (!store) return store.error();

@@ -8,10 +8,10 @@ namespace quorvel::relay {
 namespace {
 
 // {"type":"pong","t":<t as sent>,"s":<server time>} for a ping with a numeric "t".
-std::optional<std::string> pongFor(const boost::json::object& ping) {
+std::optional<std::string> pongFor(const boost::json::object& ping, const Clock& clock) {
     const auto* t = json::member(ping, "t");
     if (!json::number(t)) return std::nullopt;
-    return json::serialize(boost::json::object{{"type", "pong"}, {"t", *t}, {"s", wallClockMs()}});
+    return json::serialize(boost::json::object{{"type", "pong"}, {"t", *t}, {"s", clock.wallMs()}});
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ void BroadcasterSession::onText(std::string_view text) {
         return;
     }
     if (*type == "ping")
-        if (auto pong = pongFor(*message)) peer_->sendText(std::move(*pong));
+        if (auto pong = pongFor(*message, relay_.clock())) peer_->sendText(std::move(*pong));
 }
 
 void BroadcasterSession::onBinary(std::span<const std::uint8_t> bytes) {
@@ -127,10 +127,31 @@ void ListenerSession::start() {
 }
 
 void ListenerSession::expire() {
+    if (stage_ == Stage::listening) return keepAlive();
     if (stage_ != Stage::awaitingListen) return;
     relay_.log("listen #" + std::to_string(number_) + " closed: no listen message in time");
     stage_ = Stage::ended;
     if (peer_) peer_->close(CloseCode::policy);
+}
+
+// Runs every ping interval while listening, and when the silence would reach its limit.
+void ListenerSession::keepAlive() {
+    const auto now = relay_.clock().now();
+    const auto& settings = relay_.settings();
+    if (now - heardAt_ >= settings.listenerSilence) {
+        relay_.log("listen #" + std::to_string(number_) + " closed: silent for " +
+                   std::to_string(settings.listenerSilence.count()) + " s");
+        stage_ = Stage::ended;
+        relay_.listenerClosed(*this);
+        peer_->close(CloseCode::goingAway);
+        return;
+    }
+    peer_->ping();
+    deadline_->expireAt(std::min(now + settings.listenerPing, heardAt_ + settings.listenerSilence));
+}
+
+void ListenerSession::heard() {
+    if (stage_ == Stage::listening) heardAt_ = relay_.clock().now();
 }
 
 void ListenerSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
@@ -140,6 +161,7 @@ void ListenerSession::onOpen(std::shared_ptr<WebSocketPeer> peer) {
 }
 
 void ListenerSession::onText(std::string_view text) {
+    heard();
     if (stage_ == Stage::ended || stage_ == Stage::checking) return;
     const auto message = json::parseObject(text);
     if (!message) return;
@@ -157,15 +179,17 @@ void ListenerSession::onText(std::string_view text) {
         return;
     }
     if (*type == "ping")
-        if (auto pong = pongFor(*message)) peer_->sendText(std::move(*pong));
+        if (auto pong = pongFor(*message, relay_.clock())) peer_->sendText(std::move(*pong));
 }
 
-void ListenerSession::onBinary(std::span<const std::uint8_t>) {}
+void ListenerSession::onBinary(std::span<const std::uint8_t>) { heard(); }
+
+void ListenerSession::onPong() { heard(); }
 
 void ListenerSession::onClosed() {
     if (deadline_) deadline_->clear();
     relay_.log("listen #" + std::to_string(number_) + " closed: " + std::to_string(dropped_) +
-               " packets dropped for a full queue");
+               " packets dropped for a full queue, " + std::to_string(late_) + " for being late");
     const bool wasListening = stage_ == Stage::listening;
     stage_ = Stage::ended;
     if (wasListening) relay_.listenerClosed(*this);
@@ -175,6 +199,8 @@ void ListenerSession::onClosed() {
 void ListenerSession::ready(const std::string& linkId, bool onAir) {
     linkId_ = linkId;
     stage_ = Stage::listening;
+    heardAt_ = relay_.clock().now();
+    deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
     peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}}));
 }
 

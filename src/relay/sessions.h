@@ -52,7 +52,8 @@ private:
 };
 
 // One listener's /ws/listen connection: waits for "listen", then receives the
-// link's packets through a bounded queue.
+// link's packets through a bounded queue. Once listening it is pinged every 2 s and
+// let go (close 1001) after 6 s without a word from it, its place freed at once.
 class ListenerSession final : public WebSocketHandler, public std::enable_shared_from_this<ListenerSession> {
 public:
     ListenerSession(Relay& relay, std::uint64_t number) : relay_(relay), number_(number) {}
@@ -62,12 +63,15 @@ public:
     void onOpen(std::shared_ptr<WebSocketPeer> peer) override;
     void onText(std::string_view text) override;
     void onBinary(std::span<const std::uint8_t> bytes) override;
+    void onPong() override;
     void onClosed() override;
 
     void ready(const std::string& linkId, bool onAir);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     void sendPacket(const SharedBytes& packet);
+    // A packet of its link too late to be worth sending.
+    void dropLate() { ++late_; }
 
     bool closed() const { return stage_ == Stage::ended; }
     std::uint64_t number() const { return number_; }
@@ -76,6 +80,8 @@ public:
 private:
     enum class Stage { awaitingListen, checking, listening, ended };
     void expire();
+    void heard();
+    void keepAlive();
 
     Relay& relay_;
     std::uint64_t number_;
@@ -83,7 +89,9 @@ private:
     std::shared_ptr<Deadline> deadline_;
     Stage stage_ = Stage::awaitingListen;
     std::string linkId_;
+    Clock::TimePoint heardAt_{};
     std::uint64_t dropped_ = 0;
+    std::uint64_t late_ = 0;
 };
 
 // {"type":"error","error":code}

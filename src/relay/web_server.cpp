@@ -13,6 +13,7 @@
 
 #include <deque>
 #include <type_traits>
+#include <unordered_map>
 
 namespace quorvel::relay {
 
@@ -47,6 +48,7 @@ struct ServerState {
     const Clock& clock;
     std::optional<asio::ssl::context> tls;
     std::size_t connections = 0;
+    std::unordered_map<std::string, std::size_t> connectionsFrom;  // by client address
     bool stopped = false;
     std::vector<std::weak_ptr<Abortable>> live;
 
@@ -56,20 +58,29 @@ struct ServerState {
     }
 };
 
-// Counts one open connection for as long as it exists.
+// Counts one open connection, in all and from its address, for as long as it exists.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::shared_ptr<ServerState> server) : server_(std::move(server)) { ++server_->connections; }
-    ~ConnectionSlot() {
-        if (server_) --server_->connections;
+    ConnectionSlot(std::shared_ptr<ServerState> server, std::string address)
+        : server_(std::move(server)), address_(std::move(address)) {
+        ++server_->connections;
+        ++server_->connectionsFrom[address_];
     }
-    ConnectionSlot(ConnectionSlot&& other) noexcept : server_(std::move(other.server_)) {}
+    ~ConnectionSlot() {
+        if (!server_) return;
+        --server_->connections;
+        const auto found = server_->connectionsFrom.find(address_);
+        if (--found->second == 0) server_->connectionsFrom.erase(found);
+    }
+    ConnectionSlot(ConnectionSlot&& other) noexcept
+        : server_(std::move(other.server_)), address_(std::move(other.address_)) {}
     ConnectionSlot(const ConnectionSlot&) = delete;
     ConnectionSlot& operator=(const ConnectionSlot&) = delete;
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
 
 private:
     std::shared_ptr<ServerState> server_;
+    std::string address_;
 };
 
 template <typename Stream>
@@ -96,12 +107,16 @@ public:
         deadline_ = server_->deadlines.make([weak = this->weak_from_this()] {
             if (auto self = weak.lock()) self->abort();
         });
+        // Idleness is the handlers' rule, on the relay's clock.
         websocket::stream_base::timeout timeout{};
         timeout.handshake_timeout = server_->options.requestTimeout;
-        timeout.idle_timeout = endpoint_.keepAliveIdle ? beast::websocket::stream_base::duration(*endpoint_.keepAliveIdle)
-                                                       : websocket::stream_base::none();
-        timeout.keep_alive_pings = endpoint_.keepAliveIdle.has_value();
+        timeout.idle_timeout = websocket::stream_base::none();
+        timeout.keep_alive_pings = false;
         ws_.set_option(timeout);
+        // Runs inside a read, which holds this session.
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::pong && endpoint_.handler) endpoint_.handler->onPong();
+        });
         ws_.read_message_max(server_->options.maxBinaryMessage);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "quorvel-relay"); }));
@@ -115,17 +130,24 @@ public:
             close(CloseCode::policy);
             return;
         }
-        queue_.push_back(Outgoing{true, std::move(text), nullptr});
+        queue_.push_back(Outgoing{Kind::text, std::move(text), nullptr});
         ++queuedTexts_;
         pump();
     }
 
     bool sendBinary(SharedBytes bytes) override {
         if (closeRequested_ || queuedBinary_ >= endpoint_.maxQueuedBinary) return false;
-        queue_.push_back(Outgoing{false, {}, std::move(bytes)});
+        queue_.push_back(Outgoing{Kind::binary, {}, std::move(bytes)});
         ++queuedBinary_;
         pump();
         return true;
+    }
+
+    void ping() override {
+        if (closeRequested_ || pingQueued_) return;
+        pingQueued_ = true;
+        queue_.push_back(Outgoing{Kind::ping, {}, nullptr});
+        pump();
     }
 
     void close(CloseCode code) override {
@@ -133,7 +155,8 @@ public:
         closeRequested_ = code;
         // Keep the message being written (its buffer is in use) and the texts.
         const auto keepFrom = writing_ ? queue_.begin() + 1 : queue_.begin();
-        const auto removed = std::remove_if(keepFrom, queue_.end(), [](const Outgoing& out) { return !out.text; });
+        const auto removed =
+            std::remove_if(keepFrom, queue_.end(), [](const Outgoing& out) { return out.kind == Kind::binary; });
         queuedBinary_ -= static_cast<std::size_t>(std::distance(removed, queue_.end()));
         queue_.erase(removed, queue_.end());
         deadline_->expireAt(server_->clock.now() + server_->options.requestTimeout);
@@ -145,8 +168,9 @@ public:
     void abort() override { closeSocket(ws_.next_layer()); }
 
 private:
+    enum class Kind { text, binary, ping };
     struct Outgoing {
-        bool text;
+        Kind kind;
         std::string textData;
         SharedBytes binary;
     };
@@ -201,8 +225,12 @@ private:
         }
         writing_ = true;
         const Outgoing& front = queue_.front();
-        ws_.text(front.text);
-        const auto buffer = front.text ? asio::buffer(front.textData) : asio::buffer(*front.binary);
+        if (front.kind == Kind::ping) {
+            ws_.async_ping({}, [self = this->shared_from_this()](beast::error_code error) { self->onWrite(error); });
+            return;
+        }
+        ws_.text(front.kind == Kind::text);
+        const auto buffer = front.kind == Kind::text ? asio::buffer(front.textData) : asio::buffer(*front.binary);
         ws_.async_write(buffer, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
             self->onWrite(error);
         });
@@ -210,15 +238,16 @@ private:
 
     void onWrite(beast::error_code error) {
         writing_ = false;
-        if (queue_.front().text) {
-            if (queuedTexts_ > 0) --queuedTexts_;
-        } else if (queuedBinary_ > 0) {
-            --queuedBinary_;
+        switch (queue_.front().kind) {
+        case Kind::text: if (queuedTexts_ > 0) --queuedTexts_; break;
+        case Kind::binary: if (queuedBinary_ > 0) --queuedBinary_; break;
+        case Kind::ping: pingQueued_ = false; break;
         }
         queue_.pop_front();
         if (error || finished_) {
             queue_.clear();
             queuedTexts_ = queuedBinary_ = 0;
+            pingQueued_ = false;
             abort();
             return;
         }
@@ -231,6 +260,7 @@ private:
         // The message being written keeps its buffer until its completion.
         queue_.erase(writing_ ? queue_.begin() + 1 : queue_.begin(), queue_.end());
         queuedTexts_ = queuedBinary_ = 0;
+        pingQueued_ = false;
         deadline_->clear();
         if (opened_) endpoint_.handler->onClosed();
         endpoint_.handler.reset();
@@ -249,6 +279,7 @@ private:
     std::size_t queuedBinary_ = 0;
     bool opened_ = false;
     bool writing_ = false;
+    bool pingQueued_ = false;
     bool finished_ = false;
     bool closeStarted_ = false;
     std::optional<CloseCode> closeRequested_;
@@ -293,11 +324,13 @@ private:
     }
 
     void onRead(beast::error_code error) {
-        ReadRequest read = readRequest(error, *parser_, remote_);
+        ReadRequest read = readRequest(error, *parser_, remote_, server_->options.trustedProxy);
         switch (read.kind) {
         case ReadRequest::Kind::reject: return write(std::move(read.rejection), false, read.version);
         case ReadRequest::Kind::drop: return abort();
-        case ReadRequest::Kind::upgrade: deadline_->clear(); return upgrade(read.path, parser_->release());
+        case ReadRequest::Kind::upgrade:
+            deadline_->clear();
+            return upgrade(read.path, read.request.remoteAddress, parser_->release());
         case ReadRequest::Kind::request: break;
         }
         deadline_->clear();
@@ -307,11 +340,12 @@ private:
         });
     }
 
-    void upgrade(const std::string& path, http::request<http::string_body> request) {
-        auto endpoint = server_->handler.acceptWebSocket(path, remote_);
+    // Behind the trusted proxy, the client is the address it appended to X-Forwarded-For.
+    void upgrade(const std::string& path, const std::string& client, http::request<http::string_body> request) {
+        auto endpoint = server_->handler.acceptWebSocket(path, client);
         if (!endpoint) return write(HttpResponse{404, "application/json", "{}", {}}, false, request.version());
         deadline_->clear();
-        auto session = std::make_shared<WsSession<Stream>>(std::move(stream_), server_, remote_, std::move(*endpoint),
+        auto session = std::make_shared<WsSession<Stream>>(std::move(stream_), server_, client, std::move(*endpoint),
                                                            std::move(slot_));
         server_->track(session);
         session->run(std::move(request));
@@ -397,9 +431,14 @@ private:
             socket.close(error);
             return;
         }
-        socket.set_option(tcp::no_delay(true), error);
-        ConnectionSlot slot(state_);
         const std::string remote = peer.address().to_string();
+        if (const auto found = state_->connectionsFrom.find(remote); found != state_->connectionsFrom.end() &&
+            found->second >= state_->options.maxConnectionsPerAddress && remote != state_->options.trustedProxy) {
+            socket.close(error);
+            return;
+        }
+        socket.set_option(tcp::no_delay(true), error);
+        ConnectionSlot slot(state_, remote);
         if (state_->tls) {
             auto session = std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), *state_->tls), state_,
                                                                     remote, std::move(slot));

@@ -26,7 +26,7 @@ struct HttpRequest {
     std::string method;  // "GET", "POST", …
     std::string target;  // path and query as sent
     std::string body;
-    std::string remoteAddress;  // the peer's IP address, without the port
+    std::string remoteAddress;  // the client's IP address, without the port
 };
 
 struct HttpResponse {
@@ -51,6 +51,8 @@ public:
     // Queues a binary message unless `maxQueuedBinary` are already waiting; false
     // when it was dropped for that reason or because the peer is closing.
     virtual bool sendBinary(SharedBytes bytes) = 0;
+    // Queues a ping frame (one at a time); the handler hears the pong.
+    virtual void ping() = 0;
     // Sends the queued text messages, then a close frame with `code`; queued binary
     // messages are dropped. Later sends are ignored.
     virtual void close(CloseCode code) = 0;
@@ -65,15 +67,13 @@ public:
     virtual void onOpen(std::shared_ptr<WebSocketPeer> peer) = 0;
     virtual void onText(std::string_view text) = 0;
     virtual void onBinary(std::span<const std::uint8_t> bytes) = 0;
+    virtual void onPong() {}
     virtual void onClosed() = 0;
 };
 
 struct WebSocketEndpoint {
     std::shared_ptr<WebSocketHandler> handler;
     std::size_t maxQueuedBinary = 0;
-    // Transport keep-alive: ping frames when the peer is quiet, close after this long
-    // without any frame. None: the handler keeps its own idle rule.
-    std::optional<std::chrono::seconds> keepAliveIdle;
 };
 
 class WebHandler {
@@ -98,6 +98,11 @@ struct WebServerOptions {
     // A request (or a TLS handshake) must arrive complete within this time.
     std::chrono::seconds requestTimeout{10};
     std::size_t maxConnections = 1024;
+    // From any one client address, so that one address cannot take them all.
+    std::size_t maxConnectionsPerAddress = 64;
+    // A reverse proxy in front (e.g. "127.0.0.1"): its connections are not capped, and
+    // the client of each of its requests is the last address of X-Forwarded-For.
+    std::string trustedProxy;
 };
 
 // Accepts connections on the io_context (run by the owner on one thread) and hands

@@ -4,8 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -25,16 +24,24 @@ using namespace std::chrono_literals;
 inline std::string welcome() { return R"({"type":"welcome"})"; }
 inline std::string listeners(int count) { return R"({"type":"listeners","count":)" + std::to_string(count) + "}"; }
 
-// Threads of this process with the given name.
-inline int threadsNamed(const std::string& name) {
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string line;
-        std::getline(comm, line);
-        count += line == name ? 1 : 0;
-    }
-    return count;
+// Resolves once `sender` is destroyed, its thread joined: a token only its onState
+// holds goes with the sender's members, which die after its destructor's body.
+inline std::future<void> whenDestroyed(Sender& sender) {
+    auto destroyed = std::make_shared<std::promise<void>>();
+    auto future = destroyed->get_future();
+    std::shared_ptr<void> token(nullptr, [destroyed](void*) { destroyed->set_value(); });
+    sender.onState = [previous = std::move(sender.onState), token](Sender::State state) {
+        if (previous) previous(std::move(state));
+    };
+    return future;
+}
+
+// Lets go of `sender` and waits until it is destroyed (a close may still be finishing).
+inline void release(std::shared_ptr<Sender>& sender) {
+    if (!sender) return;
+    auto destroyed = whenDestroyed(*sender);
+    sender.reset();
+    EXPECT_EQ(destroyed.wait_for(10s), std::future_status::ready);
 }
 
 // A sender against a loopback peer, with virtual timers and a real main queue whose
@@ -81,14 +88,9 @@ protected:
         return sender;
     }
 
-    // Drops the sender and waits until its thread is gone (a close may still be finishing).
+    // Drops the sender and waits until it is gone, and its last reports delivered.
     void release() {
-        sender.reset();
-        for (int i = 0; i < 1000 && threadsNamed("quorvel.net") > 0; ++i) {
-            drain(main.executor());
-            std::this_thread::sleep_for(10ms);
-        }
-        EXPECT_EQ(threadsNamed("quorvel.net"), 0);
+        test::release(sender);
         drain(main.executor());
     }
 

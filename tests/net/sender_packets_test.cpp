@@ -151,5 +151,35 @@ TEST_F(SenderWindowTest, TheFiftyFirstOutstandingPacketIsDroppedUntilOneComplete
     EXPECT_EQ(sender->dropped(), 1);
 }
 
+// The peer stops reading until the socket buffers are full, then resets the
+// connection: the packet being written fails while others wait behind it.
+TEST_F(SenderWindowTest, AWriteFailingWhileOthersWaitIsALossNotACrash) {
+    peer.answerHello(welcome());
+    WebSocketOptions webSocket;
+    webSocket.sendBufferBytes = 4096;
+    make(peer.url(), webSocket);
+    sender->start();
+    ASSERT_TRUE(waitForEvent("connected"));
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 1; }));
+
+    peer.setReading(false);
+    sender->send(packet(64 * 1024, 0));
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.binaryCount() == 1; }));
+    for (int i = 1; i <= 5; ++i) {
+        sender->send(packet(64 * 1024, static_cast<std::uint8_t>(i)));
+        settle();
+    }
+    peer.reset();
+    ASSERT_TRUE(waitForEvent("reconnecting"));
+    settle();
+    EXPECT_EQ(timers.nextDelay(), Duration(1s));
+
+    peer.setReading(true);
+    timers.advance(1s);
+    ASSERT_TRUE(waitForEvent("connected", 2));
+    sender->send(packet(64 * 1024, 9));
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.of(2).size() >= 3; }));  // hello, ping, packet
+}
+
 }  // namespace
 }  // namespace quorvel::test

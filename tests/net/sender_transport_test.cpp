@@ -67,6 +67,49 @@ TEST_F(SenderTest, AnUpgradeThatNeverCompletesIsALoss) {
     EXPECT_EQ(waitForEvents(2), (std::vector<std::string>{"connecting", "reconnecting"}));
 }
 
+// The relay takes the upgrade and the hello, then says nothing: no "welcome" within
+// 11 s of opening is a loss, however chatty the relay is meanwhile.
+TEST_F(SenderTest, NoWelcomeWithinElevenSecondsIsALoss) {
+    peer.answerHello(std::nullopt);
+    make(peer.url());
+    sender->start();
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("hello") == 1; }));
+    peer.sendText(listeners(1));
+    ASSERT_TRUE(waitForEvent("listeners 1"));
+    timers.advance(11s - 1ms);
+    settle();
+    EXPECT_EQ(events(), (std::vector<std::string>{"connecting", "listeners 1"}));
+    timers.advance(1ms);
+    ASSERT_TRUE(waitForEvent("reconnecting"));
+    settle();
+    EXPECT_EQ(timers.nextDelay(), Duration(1s));  // the back-off of any loss
+    timers.advance(1s);
+    ASSERT_TRUE(peer.waitFor([](const Records& r) { return r.count("hello") == 2; }));
+    ASSERT_TRUE(waitForEvent("reconnecting", 2));
+}
+
+// A welcomed connection that falls silent (a dead route fails nothing for minutes):
+// six seconds after the last word it is lost and retried.
+TEST_F(SenderTest, SixSecondsWithoutAWordAfterWelcomeIsALoss) {
+    startWith(welcome());
+    ASSERT_TRUE(waitForEvent("connected"));
+    timers.advance(4s);
+    peer.sendText(listeners(3));  // any message restarts the count
+    ASSERT_TRUE(waitForEvent("listeners 3"));
+    timers.advance(6s - 1ms);
+    settle();
+    EXPECT_EQ(events(), (std::vector<std::string>{"connecting", "connected", "listeners 3"}));
+    EXPECT_TRUE(peer.waitFor([](const Records& r) { return r.count("ping") == 5; }));  // 0, 2, 4, 6, 8 s: unanswered
+
+    timers.advance(1ms);
+    ASSERT_TRUE(waitForEvent("reconnecting"));
+    settle();
+    EXPECT_EQ(timers.nextDelay(), Duration(1s));
+    timers.advance(1s);
+    ASSERT_TRUE(waitForEvent("connected", 2));
+    EXPECT_EQ(peer.record().upgrades, 2);
+}
+
 TEST_F(SenderTest, UnusableAddressesAreLossesAndRetried) {
     for (const std::string url : {"not a url", "http://127.0.0.1:1/ws/send", "ws://127.0.0.1:1/ws/send", "ws:///x"}) {
         make(url);
@@ -99,12 +142,7 @@ TEST(SenderAddresses, AnIpv6LiteralIsReached) {
     sender->start();
     EXPECT_TRUE(peer->waitFor([](const WebSocketPeer::Record& r) { return r.count("hello") == 1; }));
     sender->stop();
-    sender.reset();
-    for (int i = 0; i < 500 && threadsNamed("quorvel.net") > 0; ++i) {
-        drain(main.executor());
-        std::this_thread::sleep_for(10ms);
-    }
-    drain(main.executor());
+    release(sender);
 }
 
 class SenderTlsTest : public SenderTest {

@@ -5,9 +5,11 @@
 
 #include <future>
 
-#include "audio/packetizer.h"
 #include "net/listen_client.h"
+#include "runtime/serial_queue.h"
 #include "support/relay_harness.h"
+#include "support/virtual_timers.h"
+#include "support/websocket_peer.h"
 
 namespace quorvel::test {
 namespace {
@@ -27,11 +29,13 @@ TEST(ListenLinkTest, LinksBecomeListenAddresses) {
         EXPECT_FALSE(net::parseListenLink(bad)) << bad;
 }
 
-// A ListenClient on its own thread, as `quorvel listen` runs it.
+// A ListenClient on its own thread, as `quorvel listen` runs it; its timers on the
+// real clock, or on `timers`.
 class RunningListener {
 public:
-    RunningListener(const std::string& link, const std::string& password) {
-        client_ = net::ListenClient::create(context_, *net::parseListenLink(link), password);
+    RunningListener(const std::string& link, const std::string& password, VirtualTimers* timers = nullptr) {
+        if (timers) timers->attach(queue_);
+        client_ = net::ListenClient::create(context_, *net::parseListenLink(link), password, {}, timers);
         client_->onStatus = [this](const std::string& status) {
             std::lock_guard lock(mutex_);
             statuses_.push_back(status);
@@ -46,7 +50,8 @@ public:
     }
     ~RunningListener() {
         boost::asio::post(context_, [this] { client_->stop(); });
-        work_.reset();
+        result_.wait_for(10s);
+        context_.stop();  // as `quorvel listen` does once finished
         thread_.join();
     }
     bool hasStatus(const std::string& status) {
@@ -60,23 +65,62 @@ public:
     // Stops the client and returns its statistics and how it ended.
     std::pair<net::ListenStats, std::optional<std::string>> stop() {
         boost::asio::post(context_, [this] { client_->stop(); });
-        auto failure = finished_.get_future().get();
+        auto failure = result_.get();
         std::promise<net::ListenStats> stats;
         boost::asio::post(context_, [&] { stats.set_value(client_->stats()); });
         return {stats.get_future().get(), failure};
     }
-    std::optional<std::string> waitFinished() { return finished_.get_future().get(); }
+    std::optional<std::string> waitFinished() { return result_.get(); }
+    bool finished() { return result_.wait_for(0s) == std::future_status::ready; }
 
 private:
     boost::asio::io_context context_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_ = boost::asio::make_work_guard(context_);
+    AsioExecutor queue_{context_};
     std::shared_ptr<net::ListenClient> client_;
     std::promise<std::optional<std::string>> finished_;
+    std::shared_future<std::optional<std::string>> result_ = finished_.get_future().share();
     std::mutex mutex_;
     std::vector<std::string> statuses_;
     std::vector<std::uint32_t> sequences_;
     std::thread thread_;
 };
+
+// A relay that takes the upgrade and then falls silent, in virtual time.
+class ListenClientSilenceTest : public ::testing::Test {
+protected:
+    std::string link() const { return "http://127.0.0.1:" + std::to_string(relay.port()) + "/l/abc"; }
+
+    WebSocketPeer relay;
+    VirtualTimers timers;
+};
+
+TEST_F(ListenClientSilenceTest, NoReadyWithinElevenSecondsEndsIt) {
+    RunningListener listener(link(), "pw", &timers);
+    ASSERT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.count("listen") == 1; }));
+    timers.advance(11s - 1ms);
+    EXPECT_FALSE(listener.finished());
+    timers.advance(1ms);
+    ASSERT_TRUE(listener.finished());
+    EXPECT_EQ(listener.waitFinished(), "The relay did not answer within 11 seconds.");
+}
+
+TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyEndIt) {
+    relay.answerHello(R"({"type":"ready","onAir":true})");
+    RunningListener listener(link(), "pw", &timers);
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air."); }));
+    timers.advance(4s);
+    const auto packet = testPacket(7);
+    relay.sendBinary(std::string(packet.begin(), packet.end()));  // anything restarts the count
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.packets() == 1; }));
+    timers.advance(6s - 1ms);
+    EXPECT_FALSE(listener.finished());
+    EXPECT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.count("ping") == 5; }));  // 0, 2 … 8 s
+    timers.advance(1ms);
+    ASSERT_TRUE(listener.finished());
+    EXPECT_EQ(listener.waitFinished(), "Connection lost: nothing came from the relay for 6 seconds.");
+    EXPECT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.closed == 1; }));
+}
 
 class ListenClientTest : public LinkFixture {
 protected:
@@ -89,7 +133,7 @@ TEST_F(ListenClientTest, CountsPacketsGapsAndLatencyOnTheRelaysClock) {
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("Waiting for the studio to go on air."); }));
     auto broadcaster = onAir(*relay_, key_, link_);
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air."); }));
-    const double now = Packetizer::wallClockMs();
+    const double now = relay_->clock().wallMs();
     for (std::uint32_t seq : {0u, 1u, 2u, 5u, 6u, 9u}) {
         auto packet = testPacket(seq);
         packet_format::writeHeader(packet.data(), {2, 48000, seq, now - 20.0});

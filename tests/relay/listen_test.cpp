@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "audio/packet_format.h"
 #include "json/json.h"
 #include "support/relay_harness.h"
 
@@ -34,6 +35,8 @@ TEST_F(ListenTest, JoiningChecksLinkPasswordAndCapacity) {
     auto second = listening(*relay_, link_);
     auto third = listening(*relay_, link_);
     EXPECT_EQ(refusal(*relay_, "/ws/listen", listenText(link_, "listen")), "full");
+    // Without the password nobody learns that the link is full.
+    EXPECT_EQ(refusal(*relay_, "/ws/listen", listenText(link_, "wrong")), "password");
     third.reset();
     ASSERT_TRUE(RunningRelay::eventually([&] {
         TestSocket again;
@@ -167,6 +170,70 @@ TEST_F(ListenTest, ASlowListenerLosesPacketsWithoutSlowingTheOthers) {
     }
     EXPECT_GT(slowCount, 0u);
     EXPECT_LT(slowCount, kPackets);
+}
+
+// A backlog that a stalled route lets through at once is stale: packets more than a
+// second behind the relay's clock are dropped, and counted for each listener.
+TEST_F(ListenTest, PacketsFarBehindTheRelaysClockAreNotForwarded) {
+    auto listener = listening(*relay_, link_);
+    auto broadcaster = onAir(*relay_, key_, link_);
+    ASSERT_TRUE(listener->nextOfType("state"));
+    const auto stamped = [&](std::uint32_t sequence, double behindMs) {
+        auto packet = testPacket(sequence);
+        packet_format::writeHeader(packet.data(), {2, 48000, sequence, relay_->clock().wallMs() - behindMs});
+        return packet;
+    };
+    for (std::uint32_t seq = 0; seq < 5; ++seq) broadcaster->sendBinary(stamped(seq, 5000 - seq * 20.0));
+    broadcaster->sendBinary(stamped(5, 1000.5));
+    broadcaster->sendBinary(stamped(6, 1000));
+    broadcaster->sendBinary(stamped(7, 20));
+    broadcaster->sendBinary(stamped(8, -500));  // ahead of our clock: not late
+    // The first to arrive is 6: the backlog and the packet just over the second are gone.
+    for (const auto& [seq, behind] : std::vector<std::pair<std::uint32_t, double>>{{6, 1000}, {7, 20}, {8, -500}}) {
+        const auto packet = listener->nextBinary();
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(*packet, asText(stamped(seq, behind))) << seq;
+    }
+    listener->close();
+    ASSERT_TRUE(RunningRelay::eventually([&] {
+        for (const auto& line : relay_->logLines())
+            if (line.find("0 packets dropped for a full queue, 6 for being late") != std::string::npos) return true;
+        return false;
+    }));
+}
+
+// A listener that falls silent (its route is gone) is let go after six seconds with
+// 1001, and its place on the link is free at once. The broadcaster's listener count
+// tells when the relay has let go, before the listener may answer a late ping.
+TEST_F(ListenTest, ASilentListenerIsLetGoAndItsPlaceFreed) {
+    auto broadcaster = onAir(*relay_, key_, link_);
+    const auto countReaches = [&](int count) {
+        while (const auto message = broadcaster->nextOfType("listeners"))
+            if (json::integral(json::member(*json::parseObject(*message), "count")) == count) return true;
+        return false;
+    };
+    auto quiet = listening(*relay_, link_);
+    auto talking = listening(*relay_, link_);
+    auto third = listening(*relay_, link_);
+    ASSERT_TRUE(countReaches(3));
+    relay_->clock().advance(std::chrono::seconds(5));
+    for (auto* listener : {talking.get(), third.get()}) {  // a word from them restarts their count
+        listener->sendText(R"({"type":"ping","t":1})");
+        ASSERT_TRUE(listener->nextOfType("pong"));
+    }
+    relay_->clock().advance(std::chrono::seconds(1));
+    ASSERT_TRUE(countReaches(2));
+    const auto closed = quiet->waitClosed();
+    EXPECT_EQ(closed.kind, WsEvent::closed);
+    EXPECT_EQ(closed.closeCode, 1001);
+    auto fourth = listening(*relay_, link_);  // its place is free
+    ASSERT_TRUE(fourth);
+    ASSERT_TRUE(countReaches(3));
+
+    relay_->clock().advance(std::chrono::seconds(5));  // 6 s since the others spoke
+    ASSERT_TRUE(countReaches(1));
+    EXPECT_EQ(talking->waitClosed().closeCode, 1001);
+    EXPECT_EQ(third->waitClosed().closeCode, 1001);
 }
 
 }  // namespace

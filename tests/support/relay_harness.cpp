@@ -245,9 +245,11 @@ struct RawConnection::State {
     bool connected = false;
 };
 
-RawConnection::RawConnection(std::uint16_t port) : state_(std::make_unique<State>()) {
+RawConnection::RawConnection(std::uint16_t port, const std::string& from) : state_(std::make_unique<State>()) {
     boost::system::error_code error;
-    state_->socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
+    state_->socket.open(boost::asio::ip::tcp::v4(), error);
+    if (!error) state_->socket.bind({boost::asio::ip::make_address(from), 0}, error);
+    if (!error) state_->socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
     state_->connected = !error;
 }
 
@@ -360,7 +362,7 @@ std::string createLink(const RunningRelay& relay, const std::string& key, const 
 
 std::vector<std::uint8_t> testPacket(std::uint32_t sequence, std::uint8_t channels, std::uint32_t rate) {
     std::vector<std::uint8_t> bytes(packet_format::packetBytes(channels, rate / 50));
-    packet_format::writeHeader(bytes.data(), {channels, rate, sequence, 1000.0 + sequence * 20.0});
+    packet_format::writeHeader(bytes.data(), {channels, rate, sequence, ManualClock::kStartWallMs + sequence * 20.0});
     for (std::size_t i = packet_format::kHeaderBytes; i < bytes.size(); ++i)
         bytes[i] = static_cast<std::uint8_t>(sequence + i);
     return bytes;

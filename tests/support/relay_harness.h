@@ -33,6 +33,7 @@ public:
     explicit RunningRelay(const std::filesystem::path& dataDir, const Customize& customize = {});
     ~RunningRelay();
 
+    std::uint16_t port() const { return server_ ? server_->port() : 0; }
     std::string httpBase() const;  // "http://127.0.0.1:PORT" (https with TLS)
     std::string wsUrl(const std::string& path) const;
     ManualClock& clock() { return clock_; }
@@ -109,7 +110,8 @@ private:
 // A plain TCP connection for peers that misbehave below HTTP.
 class RawConnection {
 public:
-    explicit RawConnection(std::uint16_t port);
+    // To the relay on 127.0.0.1, from `from` (any address of 127.0.0.0/8).
+    explicit RawConnection(std::uint16_t port, const std::string& from = "127.0.0.1");
     ~RawConnection();
     bool connected() const;
     bool send(const std::string& bytes);
@@ -128,7 +130,8 @@ std::string pairDevice(const RunningRelay& relay, const std::string& studioPassw
 // Creates a link and returns its id.
 std::string createLink(const RunningRelay& relay, const std::string& key, const std::string& password = "listen",
                        int maxListeners = 5, const std::string& name = "Mix");
-// A valid 48 kHz stereo packet with `sequence` and every sample byte set from it.
+// A valid 48 kHz stereo packet with `sequence` and every sample byte set from it, live on
+// the relay's manual clock while that has not moved.
 std::vector<std::uint8_t> testPacket(std::uint32_t sequence, std::uint8_t channels = 2, std::uint32_t rate = 48000);
 std::string jsonText(const std::string& key, const std::string& value);
 std::string helloText(const std::string& key, const std::string& linkId);

@@ -33,6 +33,7 @@ public:
     virtual void write(bool binary, std::string data) = 0;
     virtual void close() = 0;
     virtual void drop() = 0;
+    virtual void reset() = 0;
     virtual void resumeReading() = 0;
 };
 
@@ -119,6 +120,13 @@ public:
         beast::get_lowest_layer(ws_).close();
     }
 
+    void reset() override {
+        error_code ignored;
+        auto& socket = beast::get_lowest_layer(ws_).socket();
+        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        socket.close(ignored);
+    }
+
     void resumeReading() override {
         if (waitingToRead_) read();
     }
@@ -177,7 +185,7 @@ private:
             const auto object = json::parseObject(message.data);
             const auto type = object ? json::string(json::member(*object, "type")) : std::nullopt;
             std::lock_guard lock(peer_->mutex);
-            if (type == "hello" && peer_->helloReply) {
+            if ((type == "hello" || type == "listen") && peer_->helloReply) {
                 reply = peer_->helloReply;
                 closeAfter = peer_->closeAfterHello;
             } else if (type == "ping" && peer_->pongOffset) {
@@ -360,6 +368,10 @@ void WebSocketPeer::close() {
 
 void WebSocketPeer::drop() {
     onNewest(impl_.get(), [](Session& session) { session.drop(); });
+}
+
+void WebSocketPeer::reset() {
+    onNewest(impl_.get(), [](Session& session) { session.reset(); });
 }
 
 WebSocketPeer::Record WebSocketPeer::record() const {

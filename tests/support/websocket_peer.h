@@ -11,9 +11,10 @@
 namespace quorvel::test {
 
 // A scriptable WebSocket server on 127.0.0.1 or ::1 (a random port) that plays the relay for
-// the sender's tests: it answers "hello" and "ping" as told, sends whatever the test
-// asks on the newest connection, can stop reading or never answer the upgrade, and
-// records everything it receives. It runs on its own thread; every call is thread-safe.
+// the sender's and the listener's tests: it answers "hello" and "ping" as told, sends
+// whatever the test asks on the newest connection, can stop reading or never answer the
+// upgrade, and records everything it receives. It runs on its own thread; every call is
+// thread-safe.
 class WebSocketPeer {
 public:
     struct Options {
@@ -61,7 +62,8 @@ public:
     // ws://host:port/ws/send (wss with a certificate); host defaults to the address.
     std::string url(std::string host = "") const;
 
-    // Script: applies to what happens from now on.
+    // Script: applies to what happens from now on. The reply to "hello" is also the one
+    // to a listener's "listen".
     void answerHello(std::optional<std::string> reply, bool thenClose = false);
     void answerPings(std::optional<double> serverOffsetMs);  // pong "s" = "t" + offset
     void setSilent(bool silent);    // accept TCP but never answer the upgrade
@@ -74,6 +76,7 @@ public:
     void sendBinary(std::string bytes);
     void close();  // close frame with code 1000
     void drop();   // TCP close without a close frame
+    void reset();  // TCP reset: whatever either side still had in flight is lost
 
     Record record() const;
     bool waitFor(const std::function<bool(const Record&)>& condition,

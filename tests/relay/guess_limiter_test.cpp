@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "relay/pair_limiter.h"
+#include "relay/guess_limiter.h"
 
 namespace quorvel::relay {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(PairLimiterTest, AttemptsInFlightCountUntilTheySucceed) {
-    PairLimiter limiter;
+TEST(GuessLimiterTest, AttemptsInFlightCountUntilTheySucceed) {
+    GuessLimiter limiter;
     const Clock::TimePoint now{std::chrono::hours(100)};
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(limiter.begin("a", now)) << i;
     EXPECT_FALSE(limiter.begin("a", now));  // five guesses already pending
@@ -17,8 +17,8 @@ TEST(PairLimiterTest, AttemptsInFlightCountUntilTheySucceed) {
     EXPECT_TRUE(limiter.begin("a", now));
 }
 
-TEST(PairLimiterTest, TheTableOfAddressesStaysBounded) {
-    PairLimiter limiter(PairLimiter::Limits{5, 15min, 15min, 3});
+TEST(GuessLimiterTest, TheTableOfAddressesStaysBounded) {
+    GuessLimiter limiter(GuessLimiter::Limits{5, 15min, 15min, 3});
     const Clock::TimePoint now{std::chrono::hours(100)};
     for (const char* address : {"a", "b", "c"}) {
         ASSERT_TRUE(limiter.begin(address, now));

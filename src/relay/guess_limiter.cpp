@@ -1,12 +1,12 @@
-#include "relay/pair_limiter.h"
+#include "relay/guess_limiter.h"
 
 namespace quorvel::relay {
 
-void PairLimiter::forgetOld(Entry& entry, Clock::TimePoint now) const {
+void GuessLimiter::forgetOld(Entry& entry, Clock::TimePoint now) const {
     while (!entry.failures.empty() && entry.failures.front() + limits_.window <= now) entry.failures.pop_front();
 }
 
-void PairLimiter::prune(Clock::TimePoint now) {
+void GuessLimiter::prune(Clock::TimePoint now) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         Entry& entry = it->second;
         forgetOld(entry, now);
@@ -15,12 +15,12 @@ void PairLimiter::prune(Clock::TimePoint now) {
     }
 }
 
-bool PairLimiter::begin(const std::string& address, Clock::TimePoint now) {
-    auto found = entries_.find(address);
+bool GuessLimiter::begin(const std::string& key, Clock::TimePoint now) {
+    auto found = entries_.find(key);
     if (found == entries_.end()) {
-        if (entries_.size() >= limits_.maxAddresses) prune(now);
-        if (entries_.size() >= limits_.maxAddresses) return false;
-        found = entries_.emplace(address, Entry{}).first;
+        if (entries_.size() >= limits_.maxKeys) prune(now);
+        if (entries_.size() >= limits_.maxKeys) return false;
+        found = entries_.emplace(key, Entry{}).first;
     }
     Entry& entry = found->second;
     if (now < entry.blockedUntil) return false;
@@ -30,8 +30,8 @@ bool PairLimiter::begin(const std::string& address, Clock::TimePoint now) {
     return true;
 }
 
-void PairLimiter::finish(const std::string& address, bool succeeded, Clock::TimePoint now) {
-    const auto found = entries_.find(address);
+void GuessLimiter::finish(const std::string& key, bool succeeded, Clock::TimePoint now) {
+    const auto found = entries_.find(key);
     if (found == entries_.end()) return;
     Entry& entry = found->second;
     if (entry.pending > 0) --entry.pending;
