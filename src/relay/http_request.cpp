@@ -56,6 +56,7 @@ ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, c
     read.kind = ReadRequest::Kind::request;
     read.request.method = std::string(message.method_string());
     read.request.body = std::move(message.body());
+    read.request.ifNoneMatch = std::string(message[boost::beast::http::field::if_none_match]);
     return read;
 }
 

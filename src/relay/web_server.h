@@ -27,6 +27,7 @@ struct HttpRequest {
     std::string target;  // path and query as sent
     std::string body;
     std::string remoteAddress;  // the client's IP address, without the port
+    std::string ifNoneMatch;    // the If-None-Match header: revalidating a cached page
 };
 
 struct HttpResponse {
