@@ -67,8 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static auto& fixture = *new fuzz::RelayFixture();
     static int writes = 0;
     if (size == 0) return 0;
-    // The first byte decides how the bytes arrive: all at once, or in small pieces.
-    ByteStream stream(data + 1, size - 1, data[0] == 0 ? size : data[0]);
+    // The first byte says whether the connection comes from the trusted proxy (bit 0)
+    // and how its bytes arrive: all at once (0), or in pieces of that many bytes.
+    const bool proxied = (data[0] & 1) != 0;
+    const std::string remote = proxied ? "127.0.0.1" : "203.0.113.7";
+    ByteStream stream(data + 1, size - 1, data[0] >> 1 == 0 ? size : data[0] >> 1);
     const relay::WebServerOptions limits;
     boost::beast::flat_buffer buffer(limits.maxHeaderBytes + limits.maxBodyBytes);
     for (;;) {
@@ -76,10 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         relay::limitRequest(parser, limits.maxHeaderBytes, limits.maxBodyBytes);
         boost::system::error_code error;
         boost::beast::http::read(stream, buffer, parser, error);
-        auto read = relay::readRequest(error, parser, "203.0.113.7");
+        auto read = relay::readRequest(error, parser, remote, "127.0.0.1");
         if (read.kind == relay::ReadRequest::Kind::reject) checkResponse(read.rejection);
-        if (read.kind == relay::ReadRequest::Kind::upgrade) fixture.relay().acceptWebSocket(read.path, "203.0.113.7");
-        if (read.kind != relay::ReadRequest::Kind::request) break;
+        if (read.kind == relay::ReadRequest::Kind::reject || read.kind == relay::ReadRequest::Kind::drop) break;
+        FUZZ_REQUIRE(!read.request.remoteAddress.empty());
+        FUZZ_REQUIRE(proxied || read.request.remoteAddress == remote);
+        if (read.kind == relay::ReadRequest::Kind::upgrade) {
+            fixture.relay().acceptWebSocket(read.path, read.request.remoteAddress);
+            break;
+        }
 
         const relay::HttpRequest request = read.request;
         std::optional<relay::HttpResponse> response;

@@ -31,6 +31,7 @@ public:
         FUZZ_REQUIRE(bytes && packet_format::readHeader(*bytes));
         return !closed;
     }
+    void ping() override {}
     void close(relay::CloseCode) override { closed = true; }
     const std::string& remoteAddress() const override { return address; }
 
@@ -71,7 +72,8 @@ std::vector<std::uint8_t> packet(fuzz::Reader& input) {
 //     u16; rate 0-3: 44.1, 48, 88.2, 96 kHz; frames 0: the rate's 20 ms), samples zero
 //   4 n: the transport closes connection n
 //   5 s: `s` seconds pass (modulo 64)
-enum Step : std::uint8_t { kOpen, kText, kBinary, kAudio, kClose, kWait };
+//   6 n: a pong frame arrives on connection n
+enum Step : std::uint8_t { kOpen, kText, kBinary, kAudio, kClose, kWait, kPong, kSteps };
 
 // The transport's side of a close: the handler hears it once, last.
 void closeConnection(std::vector<Connection>& connections, std::size_t index) {
@@ -86,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Reader input(data, size);
     std::vector<Connection> connections;
     while (!input.empty()) {
-        const std::uint8_t step = input.byte() % 6;
+        const std::uint8_t step = input.byte() % kSteps;
         if (step == kOpen || connections.empty()) {
             const bool send = step == kOpen ? input.byte() % 2 == 0 : true;
             if (connections.size() == kMaxConnections) continue;
@@ -123,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case kAudio: connection.handler->onBinary(packet(input)); break;
         case kClose: closeConnection(connections, index); break;
+        case kPong: connection.handler->onPong(); break;
         }
         fixture.poll();
     }

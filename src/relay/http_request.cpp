@@ -20,9 +20,20 @@ ReadRequest rejected(int status, std::string body) {
     return read;
 }
 
+std::string clientAddress(const http::request<http::string_body>& request, const std::string& remoteAddress,
+                          const std::string& trustedProxy) {
+    if (remoteAddress != trustedProxy) return remoteAddress;
+    const auto forwarded = request["X-Forwarded-For"];
+    const auto last = forwarded.substr(forwarded.find_last_of(',') + 1);
+    const auto first = last.find_first_not_of(' ');
+    if (first == boost::beast::string_view::npos) return remoteAddress;
+    return std::string(last.substr(first, last.find_last_not_of(' ') - first + 1));
+}
+
 }  // namespace
 
-ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, const std::string& remoteAddress) {
+ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, const std::string& remoteAddress,
+                        const std::string& trustedProxy) {
     if (error == http::error::body_limit) return rejected(413, R"({"error":"too_large"})");
     if (error == http::error::header_limit) return rejected(431, R"({"error":"headers_too_large"})");
     if (error == http::error::buffer_overflow) return rejected(413, R"({"error":"too_large"})");
@@ -37,6 +48,7 @@ ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, c
     read.path = read.request.target.substr(0, read.request.target.find('?'));
     read.keepAlive = message.keep_alive();
     read.version = message.version();
+    read.request.remoteAddress = clientAddress(message, remoteAddress, trustedProxy);
     if (boost::beast::websocket::is_upgrade(message)) {
         read.kind = ReadRequest::Kind::upgrade;
         return read;
@@ -45,7 +57,6 @@ ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, c
     read.request.method = std::string(message.method_string());
     read.request.body = std::move(message.body());
     read.request.ifNoneMatch = std::string(message[boost::beast::http::field::if_none_match]);
-    read.request.remoteAddress = remoteAddress;
     return read;
 }
 

@@ -27,7 +27,7 @@ struct ReadRequest {
         drop,     // the peer went away or sent something not worth an answer: close
     };
     Kind kind = Kind::drop;
-    HttpRequest request;
+    HttpRequest request;  // an upgrade's has only the target and the client's address
     std::string path;  // the target without its query
     HttpResponse rejection;
     bool keepAlive = false;
@@ -35,7 +35,9 @@ struct ReadRequest {
 };
 
 // What a read into `parser` that ended with `error` comes to. For a request, its body
-// is moved out of the parser.
-ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, const std::string& remoteAddress);
+// is moved out of the parser. The client is the peer at `remoteAddress`, unless that is
+// the `trustedProxy`: then it is the last address of the request's X-Forwarded-For.
+ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, const std::string& remoteAddress,
+                        const std::string& trustedProxy);
 
 }  // namespace quorvel::relay

@@ -324,17 +324,16 @@ private:
     }
 
     void onRead(beast::error_code error) {
-        ReadRequest read = readRequest(error, *parser_, remote_);
+        ReadRequest read = readRequest(error, *parser_, remote_, server_->options.trustedProxy);
         switch (read.kind) {
         case ReadRequest::Kind::reject: return write(std::move(read.rejection), false, read.version);
         case ReadRequest::Kind::drop: return abort();
         case ReadRequest::Kind::upgrade:
+            deadline_->clear();
+            return upgrade(read.path, read.request.remoteAddress, parser_->release());
         case ReadRequest::Kind::request: break;
         }
         deadline_->clear();
-        const std::string client = clientAddress(parser_->get());
-        if (read.kind == ReadRequest::Kind::upgrade) return upgrade(read.path, client, parser_->release());
-        read.request.remoteAddress = client;
         server_->handler.handleRequest(std::move(read.request), [self = this->shared_from_this(), keepAlive = read.keepAlive,
                                                                  version = read.version](HttpResponse response) {
             self->write(std::move(response), keepAlive, version);
@@ -342,15 +341,6 @@ private:
     }
 
     // Behind the trusted proxy, the client is the address it appended to X-Forwarded-For.
-    std::string clientAddress(const http::request<http::string_body>& request) const {
-        if (remote_ != server_->options.trustedProxy) return remote_;
-        const auto forwarded = request["X-Forwarded-For"];
-        const auto last = forwarded.substr(forwarded.find_last_of(',') + 1);
-        const auto first = last.find_first_not_of(' ');
-        if (first == beast::string_view::npos) return remote_;
-        return std::string(last.substr(first, last.find_last_not_of(' ') - first + 1));
-    }
-
     void upgrade(const std::string& path, const std::string& client, http::request<http::string_body> request) {
         auto endpoint = server_->handler.acceptWebSocket(path, client);
         if (!endpoint) return write(HttpResponse{404, "application/json", "{}", {}}, false, request.version());
