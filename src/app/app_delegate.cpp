@@ -4,8 +4,9 @@ namespace quorvel::app {
 
 namespace {
 
+// Shown when neither a PipeWire nor a PulseAudio server answers.
 constexpr std::string_view noCaptureMethodText =
-    "Этот способ недоступен на этой версии macOS — выберите вход звуковой карты";
+    "Этот способ недоступен: звуковой сервер PipeWire или PulseAudio не отвечает — выберите вход звуковой карты";
 
 }  // namespace
 

@@ -17,7 +17,7 @@ void AppDelegate::pairComputer() {
     if (ports_.dialogs.run(dialog) != 0) return;
     const std::string password = dialog.password.text;
     std::string name = ports_.host.computerName().value_or("");
-    if (name.empty()) name = "Mac";
+    if (name.empty()) name = kUnnamedComputer;
     if (password.empty()) {
         showMessage("Enter the studio password.");
         return;

@@ -78,6 +78,9 @@ public:
     virtual void setText(const std::string& text) = 0;
 };
 
+// The name a computer is registered under when the system gives it none.
+inline constexpr const char* kUnnamedComputer = "Linux";
+
 // Facts about this computer.
 class HostPort {
 public:

@@ -335,12 +335,12 @@ std::vector<std::uint32_t> PipeWireGraph::applicationStreams() const {
     return result;
 }
 
-std::string PipeWireGraph::identity(std::uint32_t nodeId) const {
-    const Node* found = node(nodeId);
-    if (!found) return {};
-    const auto client = clients_.find(found->clientId);
+std::string PipeWireGraph::identity(std::uint32_t id) const {
+    const Node* found = node(id);
+    const auto client = clients_.find(found ? found->clientId : id);
     for (const char* key : {"application.id", "pipewire.access.portal.app_id", "application.process.binary"}) {
-        if (std::string value = lookup(found->props, key); !value.empty()) return value;
+        if (found)
+            if (std::string value = lookup(found->props, key); !value.empty()) return value;
         if (client == clients_.end()) continue;
         if (std::string value = lookup(client->second, key); !value.empty()) return value;
     }

@@ -84,9 +84,11 @@ public:
     std::vector<std::uint32_t> devices() const;
     // Stream/Output/Audio nodes: the applications that play, by id.
     std::vector<std::uint32_t> applicationStreams() const;
+    // Clients (connections to the server) with their properties, by id.
+    const std::map<std::uint32_t, std::map<std::string, std::string>>& clients() const { return clients_; }
     // application.id, else pipewire.access.portal.app_id, else application.process.binary,
-    // from the node and then its client; empty when there is none.
-    std::string identity(std::uint32_t nodeId) const;
+    // of a node (from the node and then its client) or of a client; empty when there is none.
+    std::string identity(std::uint32_t id) const;
     // The rate a device runs at: its negotiated format, else its audio.rate, else the
     // graph's (forced, else configured, else 48000).
     double deviceRate(std::uint32_t nodeId) const;

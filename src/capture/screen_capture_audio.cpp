@@ -18,9 +18,8 @@ constexpr pa_usec_t answerTimeout = 3 * PA_USEC_PER_SEC;
 constexpr std::size_t mixCapacityFrames = ScreenCaptureAudio::sampleRate / 2;
 constexpr std::size_t mixLeadFrames = ScreenCaptureAudio::sampleRate / 10;
 
-const char* const permissionText =
-    "Нет разрешения на запись звука: Системные настройки → Конфиденциальность и безопасность → "
-    "Запись экрана и системного звука";
+// Without a server there is no way to the applications' audio.
+const char* const unreachableText = "Нет доступа к записи звука: звуковой сервер PulseAudio не отвечает";
 
 // The properties that say whose a stream is.
 struct Identity {
@@ -248,10 +247,10 @@ std::optional<std::string> ScreenCaptureAudio::begin() {
     auto capture = std::make_unique<Capture>();
     capture->owner = this;
     capture->loop = pa_threaded_mainloop_new();
-    if (!capture->loop) return permissionText;
+    if (!capture->loop) return unreachableText;
     pa_threaded_mainloop_set_name(capture->loop, "quorvel.sck");
     capture->context = pa_context_new(pa_threaded_mainloop_get_api(capture->loop), "Quorvel");
-    if (!capture->context || pa_threaded_mainloop_start(capture->loop) < 0) return permissionText;
+    if (!capture->context || pa_threaded_mainloop_start(capture->loop) < 0) return unreachableText;
     capture_ = std::move(capture);
     Capture& c = *capture_;
 
@@ -263,24 +262,24 @@ std::optional<std::string> ScreenCaptureAudio::begin() {
 
     // The content: the server, and the streams that play.
     pa_context_set_state_callback(c.context, &Capture::onContextState, &c);
-    if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return permissionText;
+    if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return unreachableText;
     const auto contextSettled = [&] {
         const auto state = pa_context_get_state(c.context);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
-    if (!c.waitFor(contextSettled) || pa_context_get_state(c.context) != PA_CONTEXT_READY) return permissionText;
+    if (!c.waitFor(contextSettled) || pa_context_get_state(c.context) != PA_CONTEXT_READY) return unreachableText;
 
     c.listed = false;
     pa_operation_unref(pa_context_get_client_info_list(c.context, &Capture::onClient, &c));
-    if (!c.waitFor([&] { return c.listed; })) return permissionText;
+    if (!c.waitFor([&] { return c.listed; })) return unreachableText;
     c.listed = false;
     pa_operation_unref(pa_context_get_sink_input_info_list(c.context, &Capture::onSinkInput, &c));
-    if (!c.waitFor([&] { return c.listed; })) return permissionText;
+    if (!c.waitFor([&] { return c.listed; })) return unreachableText;
     if (c.targets.empty()) return "Pro Tools не запущен";
 
     c.listed = false;
     pa_operation_unref(pa_context_get_sink_info_list(c.context, &Capture::onSink, &c));
-    if (!c.waitFor([&] { return c.listed; })) return permissionText;
+    if (!c.waitFor([&] { return c.listed; })) return unreachableText;
 
     // One monitor stream per application stream, each kept on its stream.
     pa_context_set_subscribe_callback(c.context, &Capture::onEvent, &c);

@@ -11,9 +11,14 @@ namespace quorvel::cli {
 // was chosen; main() runs the one that CLI11 parsed. The run returns the exit status.
 using CommandRun = std::function<int()>;
 
+// Commands that use the configuration file say when it could not be read, since the
+// configuration then falls back to the default server without a word.
+enum class Reads { nothing, configuration };
+
 struct Command {
     CLI::App* app = nullptr;
     CommandRun run;
+    Reads reads = Reads::nothing;
 };
 
 Command addSourcesCommand(CLI::App& app);

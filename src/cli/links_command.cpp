@@ -85,7 +85,8 @@ Command addLinksCommand(CLI::App& app) {
                 if (create->parsed()) return createLink(config, options->name, options->maxListeners);
                 if (end->parsed()) return endLink(config, options->id);
                 return listLinks(config);
-            }};
+            },
+            Reads::configuration};
 }
 
 }  // namespace quorvel::cli

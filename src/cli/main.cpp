@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "config/config.h"
 #include "config/version.h"
 
 int main(int argc, char** argv) {
@@ -21,8 +22,12 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    for (const auto& command : commands)
-        if (command.app->parsed()) return command.run();
+    for (const auto& command : commands) {
+        if (!command.app->parsed()) continue;
+        if (command.reads == quorvel::cli::Reads::configuration)
+            if (const auto problem = quorvel::Config::fileProblem()) std::cerr << *problem << '\n';
+        return command.run();
+    }
 
     std::cout << app.help();
     return 0;

@@ -17,9 +17,9 @@ Command addPairCommand(CLI::App& app) {
     return {command, [name] {
                 const auto password = readSecretLine("Studio password: ");
                 if (!password || password->empty()) return fail("Enter the studio password.");
-                // "Mac" when the system gives no name, as the application does.
+                // The same default name as the application's.
                 const std::string computer =
-                    name->empty() ? app::SystemHost().computerName().value_or("Mac") : *name;
+                    name->empty() ? app::SystemHost().computerName().value_or(app::kUnnamedComputer) : *name;
                 return runMainQueue([&](Executor& mainQueue, Finish finish) {
                     Pairing::pair(Config::load(), *password, computer, mainQueue, [finish](Pairing::Result result) {
                         if (!result.isOk()) return finish(fail(result.text));
@@ -27,7 +27,8 @@ Command addPairCommand(CLI::App& app) {
                         finish(0);
                     });
                 });
-            }};
+            },
+            Reads::configuration};
 }
 
 }  // namespace quorvel::cli

@@ -22,7 +22,8 @@ Command addStatusCommand(CLI::App& app) {
                                });
                            });
                        });
-                   }};
+                   },
+                   Reads::configuration};
 }
 
 }  // namespace quorvel::cli

@@ -212,7 +212,7 @@ Command addStreamCommand(CLI::App& app) {
     command->add_option("--source", options->source, "Source key, e.g. direct or 'input|1|UID' (default: the last)");
     command->add_option("--seconds", options->seconds, "Stop after this many seconds (default: until Ctrl-C)")
         ->check(CLI::PositiveNumber);
-    return Command{command, [options] { return runStream(*options); }};
+    return Command{command, [options] { return runStream(*options); }, Reads::configuration};
 }
 
 }  // namespace quorvel::cli

@@ -25,6 +25,10 @@ struct Config {
     static Config load();
     // The same with another built-in address (empty: none), as a differently built binary would.
     static Config load(std::string_view builtInServer);
+    // Why the configuration file is there but load() had to ignore it (unreadable, not
+    // JSON, not an object), naming the file; nothing when it is absent or usable. load()
+    // stays silent about it; the command-line tools print this.
+    static std::optional<std::string> fileProblem();
 
     // REST address for an API path: scheme http for a ws server, https otherwise;
     // the path replaced (percent-encoded where needed), the query removed; user,

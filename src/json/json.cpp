@@ -40,6 +40,12 @@ std::optional<std::int64_t> integral(const boost::json::value* value) {
     return std::nullopt;
 }
 
+std::optional<std::int64_t> count(const boost::json::value* value) {
+    const auto n = integral(value);
+    if (n && *n < 0) return std::nullopt;
+    return n;
+}
+
 std::optional<double> number(const boost::json::value* value) {
     if (value == nullptr) return std::nullopt;
     if (value->is_int64()) return static_cast<double>(value->get_int64());

@@ -20,6 +20,8 @@ std::optional<boost::json::object> parseObject(std::string_view text);
 
 // A JSON number with an integral value: an integer, or a float with an exact int64 value.
 std::optional<std::int64_t> integral(const boost::json::value* value);
+// A count of something: an integral number that is not negative.
+std::optional<std::int64_t> count(const boost::json::value* value);
 // Any finite JSON number, as a double.
 std::optional<double> number(const boost::json::value* value);
 // A JSON string member.

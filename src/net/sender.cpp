@@ -149,7 +149,7 @@ void Sender::handle(const std::string& text, const Connection& connection) {
         attempt_ = 0;
         busyMessage_.reset();
         report(State::connected());
-        if (const auto listeners = json::integral(json::member(*message, "listeners")))
+        if (const auto listeners = json::count(json::member(*message, "listeners")))
             postToOwner([count = *listeners](Sender& self) {
                 if (self.onListeners) self.onListeners(count);
             });
@@ -159,7 +159,7 @@ void Sender::handle(const std::string& text, const Connection& connection) {
         const auto server = json::number(json::member(*message, "s"));
         if (ping && server) handlePong(*ping, *server);
     } else if (*type == "listeners") {
-        if (const auto count = json::integral(json::member(*message, "count")))
+        if (const auto count = json::count(json::member(*message, "count")))
             postToOwner([count = *count](Sender& self) {
                 if (self.onListeners) self.onListeners(count);
             });

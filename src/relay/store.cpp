@@ -1,8 +1,14 @@
 #include "relay/store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace quorvel::relay {
@@ -91,17 +97,66 @@ constexpr const char* kDeviceColumns = "SELECT id, name, created_at, revoked_at 
 constexpr const char* kLinkColumns =
     "SELECT id, name, password_hash, max_listeners, created_at, device_id, ended_at FROM links ";
 
+// What a mode says about a file or directory, in the octal form chmod takes.
+std::string octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// A new data directory is made for the owner alone. An existing one is the
+// administrator's: it is refused when others may list or change it, and never altered.
+StoreResult<Done> preparePrivateDirectory(const std::filesystem::path& dataDir) {
+    std::error_code error;
+    if (dataDir.has_parent_path()) std::filesystem::create_directories(dataDir.parent_path(), error);
+    if (!error && ::mkdir(dataDir.c_str(), 0700) == 0) return Done{};
+    if (!error && errno != EEXIST) error = std::error_code(errno, std::generic_category());
+    struct stat info {};
+    if (!error && ::stat(dataDir.c_str(), &info) != 0) error = std::error_code(errno, std::generic_category());
+    if (error) return "cannot create the data directory " + dataDir.string() + ": " + error.message();
+    if (!S_ISDIR(info.st_mode)) return "the data directory " + dataDir.string() + " is not a directory";
+    if ((info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+        return "the data directory " + dataDir.string() + " is open to other users (mode " + octal(info.st_mode) +
+               "); it holds password hashes: make it private with chmod 700, or give --data a new directory";
+    return Done{};
+}
+
+// The database, and any -wal or -shm file a stopped relay left, readable by the owner
+// alone whatever the umask; files of earlier versions are tightened. Existing files are
+// changed by path: closing a descriptor of a database would drop the POSIX locks that
+// another connection of this process holds on it.
+StoreResult<Done> preparePrivateFiles(const std::filesystem::path& database) {
+    const auto failed = [](const std::string& what, const std::string& path) {
+        return what + path + ": " + std::strerror(errno);
+    };
+    const int created = ::open(database.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (created >= 0) {
+        const bool tight = ::fchmod(created, 0600) == 0;
+        ::close(created);
+        if (!tight) return failed("cannot make private ", database.string());
+    } else if (errno != EEXIST) {
+        return failed("cannot create ", database.string());
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string path = database.string() + suffix;
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT) continue;
+            return failed("cannot read the mode of ", path);
+        }
+        if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0600) != 0) return failed("cannot make private ", path);
+    }
+    return Done{};
+}
+
 }  // namespace
 
 StoreResult<std::unique_ptr<Store>> Store::open(const std::filesystem::path& dataDir) {
-    std::error_code error;
-    std::filesystem::create_directories(dataDir, error);
-    if (error) return "cannot create the data directory " + dataDir.string() + ": " + error.message();
-    // Only the owner may read the hashes.
-    std::filesystem::permissions(dataDir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
-                                 error);
-
+    if (auto refused = preparePrivateDirectory(dataDir); !refused) return refused.error();
     const auto path = dataDir / "relay.sqlite3";
+    // SQLite gives the -wal and -shm files the mode of the database file.
+    if (auto refused = preparePrivateFiles(path); !refused) return refused.error();
+
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {

@@ -2,18 +2,25 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <pipewire/pipewire.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "app/adapters/capture_adapter.h"
 #include "app/adapters/headless_desktop.h"
+#include "app/adapters/machine_info.h"
 #include "app/adapters/pipewire_application_feed.h"
 #include "app/adapters/sender_adapter.h"
 #include "capture/audio_sources.h"
 #include "runtime/serial_queue.h"
 #include "support/manual_executor.h"
 #include "support/subprocess.h"
+#include "support/temp_dir.h"
 
 namespace quorvel::app {
 namespace {
@@ -102,30 +109,128 @@ TEST(HeadlessDialogs, PrintsMessagesCancelsInputAndNeverPrintsTheLinkPassword) {
     EXPECT_EQ(out.str(), "Link ended.\nLink for the client\nhttp://127.0.0.1/l/abc\n");
 }
 
-// The registry feed with the private audio server: a player under a Pro Tools identity
-// launches that application, its end quits it.
-TEST(PipeWireApplicationFeed, ReportsAPlayerUnderAnIdentityAsLaunchAndQuit) {
-    const char* dir = std::getenv("QUORVEL_AUDIO_SERVER_DIR");
-    const char* script = std::getenv("QUORVEL_AUDIO_SERVER_SCRIPT");
-    if (!dir || !script || AudioSources::reachableServer() != AudioSources::Server::pipeWire)
-        GTEST_SKIP() << "the private audio server is not running";
-    boost::asio::io_context context;
-    AsioExecutor queue(context);
-    ApplicationWatch watch;
-    std::vector<std::string> launched, quit;
-    auto feed = PipeWireApplicationFeed::start(watch, queue);
-    ASSERT_TRUE(feed);
-    watch.subscribe([&](const std::string& id) { launched.push_back(id); },
-                    [&](const std::string& id) { quit.push_back(id); });
-    const auto runUntil = [&](const std::function<bool()>& condition) {
+// What hostnamectl shows as the pretty host name, quoting and escapes undone.
+TEST(SystemHost, PrefersThePrettyHostNameOfMachineInfo) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"PRETTY_HOSTNAME=\"Lennart's Laptop\"\n", "Lennart's Laptop"},
+        {"PRETTY_HOSTNAME='Studio \"A\" $1'", "Studio \"A\" $1"},
+        {R"(PRETTY_HOSTNAME="Say \"hi\" \$5 \\ \x \`")", R"(Say "hi" $5 \ \x `)"},
+        {"PRETTY_HOSTNAME=Plain\\ Name  \t\n", "Plain Name"},
+        {"PRETTY_HOSTNAME=\"Two \\\nLines\"", "Two Lines"},
+        {"PRETTY_HOSTNAME='Mixed'\" parts\"\\ too", "Mixed parts too"},
+        {"# PRETTY_HOSTNAME=Commented\n; PRETTY_HOSTNAME=Too\nICON_NAME=computer\n  PRETTY_HOSTNAME = \"Spaced\"",
+         "Spaced"},
+        {"PRETTY_HOSTNAME=First\nPRETTY_HOSTNAME=Second\n", "Second"},
+        {"PRETTY_HOSTNAME=\"Студия №1\"\r\n", "Студия №1"},
+        {"PRETTY_HOSTNAME=Good\nPRETTY_HOSTNAME=\xff\n", "Good"},  // not UTF-8: ignored
+        {"PRETTY_HOSTNAME=Gone\nPRETTY_HOSTNAME=\n", std::nullopt},
+        {"PRETTY_HOSTNAME=\"\"", std::nullopt},
+        {"PRETTY_HOSTNAMEX=No\nPRETTY_HOSTNAME\nCHASSIS=laptop", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(prettyHostName(text), expected) << text;
+
+    test::TempDir dir;
+    const auto file = dir.path() / "machine-info";
+    char kernelName[256] = {};
+    ASSERT_EQ(::gethostname(kernelName, sizeof kernelName - 1), 0);
+    EXPECT_EQ(SystemHost(file.string()).computerName(), std::string(kernelName));  // no file
+    std::ofstream(file) << "PRETTY_HOSTNAME=\"Control Room\"\n";
+    EXPECT_EQ(SystemHost(file.string()).computerName(), "Control Room");
+    std::ofstream(file) << "PRETTY_HOSTNAME=\n";
+    EXPECT_EQ(SystemHost(file.string()).computerName(), std::string(kernelName));
+}
+
+// A PipeWire client of this process under an application identity: connected, and
+// playing only when asked to. Stream nodes carry their own identity when given one.
+class NativeClient {
+public:
+    explicit NativeClient(const std::string& identity) {
+        pw_init(nullptr, nullptr);
+        loop_ = pw_thread_loop_new("quorvel.test", nullptr);
+        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+        pw_thread_loop_start(loop_);
+        pw_thread_loop_lock(loop_);
+        core_ = pw_context_connect(context_, pw_properties_new(PW_KEY_APP_ID, identity.c_str(), nullptr), 0);
+        pw_thread_loop_unlock(loop_);
+    }
+    ~NativeClient() {
+        pw_thread_loop_lock(loop_);
+        streams_.clear();
+        if (core_) pw_core_disconnect(core_);
+        pw_thread_loop_unlock(loop_);
+        pw_thread_loop_stop(loop_);
+        pw_context_destroy(context_);
+        pw_thread_loop_destroy(loop_);
+    }
+    NativeClient(const NativeClient&) = delete;
+    NativeClient& operator=(const NativeClient&) = delete;
+
+    bool connected() const { return core_ != nullptr; }
+    void play(const std::string& streamIdentity = "") {
+        pw_thread_loop_lock(loop_);
+        auto* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", nullptr);
+        if (!streamIdentity.empty()) pw_properties_set(props, PW_KEY_APP_ID, streamIdentity.c_str());
+        auto* stream = pw_stream_new(core_, "quorvel-test-stream", props);
+        if (stream) {
+            streams_.emplace_back(stream, &pw_stream_destroy);
+            pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE, nullptr, 0);
+        }
+        pw_thread_loop_unlock(loop_);
+    }
+    void stopPlaying() {
+        pw_thread_loop_lock(loop_);
+        streams_.erase(streams_.begin());
+        pw_thread_loop_unlock(loop_);
+    }
+
+private:
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    std::vector<std::unique_ptr<pw_stream, void (*)(pw_stream*)>> streams_;
+};
+
+// The registry feed with the private audio server; only Pro Tools identities are
+// recorded, as the watch's handlers do.
+class ApplicationFeedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::getenv("QUORVEL_AUDIO_SERVER_DIR") || AudioSources::reachableServer() != AudioSources::Server::pipeWire)
+            GTEST_SKIP() << "the private audio server is not running";
+        feed_ = PipeWireApplicationFeed::start(watch_, queue_);
+        ASSERT_TRUE(feed_);
+        const auto record = [](std::vector<std::string>& into) {
+            return [&into](const std::string& identity) {
+                if (AudioSources::isProTools(identity)) into.push_back(identity);
+            };
+        };
+        watch_.subscribe(record(launched), record(quit));
+    }
+    void TearDown() override { feed_.reset(); }
+
+    bool runUntil(const std::function<bool()>& condition) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (!condition() && std::chrono::steady_clock::now() < deadline) {
-            context.restart();
-            context.run_for(10ms);
+            context_.restart();
+            context_.run_for(10ms);
         }
         return condition();
-    };
+    }
 
+    std::vector<std::string> launched, quit;
+
+private:
+    boost::asio::io_context context_;
+    AsioExecutor queue_{context_};
+    ApplicationWatch watch_;
+    std::unique_ptr<PipeWireApplicationFeed> feed_;
+};
+
+TEST_F(ApplicationFeedTest, ReportsAPlayerUnderAnIdentityAsLaunchAndQuit) {
+    const char* dir = std::getenv("QUORVEL_AUDIO_SERVER_DIR");
+    const char* script = std::getenv("QUORVEL_AUDIO_SERVER_SCRIPT");
+    ASSERT_TRUE(script);
     const std::string identity = "com.avid.ProTools.FeedTest";
     const auto started = test::runCommand("'" + std::string(script) + "' player '" + dir + "' " + identity + " 0.1");
     ASSERT_EQ(started.status, 0);
@@ -136,7 +241,30 @@ TEST(PipeWireApplicationFeed, ReportsAPlayerUnderAnIdentityAsLaunchAndQuit) {
     ::kill(static_cast<pid_t>(-pid), SIGTERM);
     EXPECT_TRUE(runUntil([&] { return quit == std::vector<std::string>{identity}; }));
     EXPECT_EQ(launched.size(), 1u);
-    feed.reset();
+}
+
+// An application that stops playing but stays connected is still running: only its
+// disconnection is a quit.
+TEST_F(ApplicationFeedTest, AConnectedClientWithoutAStreamStillRuns) {
+    const std::string identity = "com.avid.ProTools.IdleTest";
+    const std::string marker = "com.avid.ProTools.Marker";
+    auto client = std::make_unique<NativeClient>(identity);
+    ASSERT_TRUE(client->connected());
+    ASSERT_TRUE(runUntil([&] { return launched == std::vector<std::string>{identity}; }));
+
+    client->play();
+    client->stopPlaying();
+    // The server handles one connection's requests in order, so once the marker stream
+    // is reported, the first stream's end has been seen too.
+    client->play(marker);
+    ASSERT_TRUE(runUntil([&] { return launched.size() == 2; }));
+    EXPECT_EQ(launched, (std::vector<std::string>{identity, marker}));
+    EXPECT_TRUE(quit.empty());
+
+    client.reset();
+    EXPECT_TRUE(runUntil([&] { return quit.size() == 2; }));
+    std::sort(quit.begin(), quit.end());
+    EXPECT_EQ(quit, (std::vector<std::string>{identity, marker}));
 }
 
 }  // namespace

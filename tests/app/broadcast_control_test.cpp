@@ -179,7 +179,8 @@ TEST(CaptureTest, NoCaptureMethodIsAProblemEveryAttempt) {
     h.launchPairedWithLink();
     h.capture.canMake = false;
     h.delegate->toggleStream();
-    const std::string text = "Этот способ недоступен на этой версии macOS — выберите вход звуковой карты";
+    const std::string text =
+        "Этот способ недоступен: звуковой сервер PipeWire или PulseAudio не отвечает — выберите вход звуковой карты";
     EXPECT_EQ(h.state().problem, text);
     EXPECT_FALSE(h.state().starting);
     h.capture.canMake = true;

@@ -60,11 +60,11 @@ TEST_F(PairingTest, PasswordIsSentUntrimmedWithTheComputerName) {
     EXPECT_EQ(h.account.pairs[0].name, "Studio A");
 }
 
-TEST_F(PairingTest, MacWhenTheComputerHasNoName) {
+TEST_F(PairingTest, LinuxWhenTheComputerHasNoName) {
     for (const std::optional<std::string>& name : {std::optional<std::string>(""), std::optional<std::string>()}) {
         h.host.name = name;
         enter("pw");
-        EXPECT_EQ(h.account.pairs.back().name, "Mac");
+        EXPECT_EQ(h.account.pairs.back().name, "Linux");
     }
 }
 

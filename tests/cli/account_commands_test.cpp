@@ -81,6 +81,15 @@ TEST_F(AccountCommandsTest, FailuresPrintTheTextAndExitNonZero) {
     auto unpaired = run("links", "");
     EXPECT_EQ(unpaired.status, 1);
     EXPECT_EQ(unpaired.output, "This computer is not connected to a server yet. Run \u201Cquorvel pair\u201D first.\n");
+
+    // A broken configuration file still falls back silently, but the tools that use it say so.
+    const fs::path config = home_ / "Library/Application Support/Quorvel/config.json";
+    std::ofstream(config) << R"({"server":)";
+    auto broken = run("links", "");
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(broken.output, "The configuration file " + config.string() +
+                                 " could not be read (not valid JSON); its settings are ignored.\n" + unpaired.output);
+    EXPECT_EQ(run("keystore", "").output.find("configuration file"), std::string::npos);
 }
 
 TEST_F(AccountCommandsTest, LinkInputIsCheckedBeforeAnythingIsSent) {

@@ -79,7 +79,20 @@ TEST_F(ConfigLoadTest, BrokenOrHostileFilesAreIgnoredAsAWhole) {
                                     std::string(R"({"server":"ws://\xff/ws/send"})"), nested, deepObject, huge}) {
         writeConfig(text);
         EXPECT_EQ(Config::load(kBuiltIn), expected) << text.substr(0, 40);
+        const auto problem = Config::fileProblem();
+        ASSERT_TRUE(problem) << text.substr(0, 40);
+        EXPECT_TRUE(problem->starts_with("The configuration file " + configFile().string() + " could not be read ("))
+            << *problem;
     }
+}
+
+TEST_F(ConfigLoadTest, AFileStartingWithAByteOrderMarkIsRead) {
+    EXPECT_EQ(Config::fileProblem(), std::nullopt);  // no file: nothing to say
+    writeConfig("\xEF\xBB\xBF{\"server\":\"ws://bom.example/ws/send\"}");
+    EXPECT_EQ(Config::load(kBuiltIn).serverURL, "ws://bom.example/ws/send");
+    EXPECT_EQ(Config::fileProblem(), std::nullopt);
+    writeConfig("\xEF\xBB\xBF\xEF\xBB\xBF{}");  // only one mark is a mark
+    EXPECT_TRUE(Config::fileProblem());
 }
 
 TEST_F(ConfigLoadTest, UnreadablePathsAreIgnored) {
@@ -89,6 +102,9 @@ TEST_F(ConfigLoadTest, UnreadablePathsAreIgnored) {
 
     fs::create_directory(path);  // a directory
     EXPECT_EQ(Config::load(kBuiltIn), expected);
+    EXPECT_EQ(Config::fileProblem(), "The configuration file " + path.string() +
+                                         " could not be read (not a readable file of at most 1 MB); its settings "
+                                         "are ignored.");
     fs::remove(path);
 
     fs::create_symlink(path, path);  // a symlink loop

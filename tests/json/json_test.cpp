@@ -25,6 +25,15 @@ TEST(JsonTest, IntegralValuesAreDecidedOnTheParsedKind) {
         EXPECT_EQ(integralOf(bad), std::nullopt) << bad;
 }
 
+TEST(JsonTest, ACountIsNeverNegative) {
+    const auto object = json::parseObject(R"({"zero":-0.0,"three":3,"minus":-1,"half":0.5})");
+    ASSERT_TRUE(object);
+    EXPECT_EQ(json::count(json::member(*object, "zero")), 0);
+    EXPECT_EQ(json::count(json::member(*object, "three")), 3);
+    EXPECT_EQ(json::count(json::member(*object, "minus")), std::nullopt);
+    EXPECT_EQ(json::count(json::member(*object, "half")), std::nullopt);
+}
+
 TEST(JsonTest, NumbersAndStrings) {
     const auto object = json::parseObject(R"({"t":1.5,"s":5050,"b":true,"x":"y"})");
     ASSERT_TRUE(object);

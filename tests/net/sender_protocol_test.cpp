@@ -51,7 +51,8 @@ TEST_F(SenderTest, MalformedAndForeignMessagesAreIgnoredAndReceivingGoesOn) {
              "not json", "[1,2,3]", R"(["type","welcome"])", "", R"({"count":3})", R"({"type":7,"count":3})",
              R"({"type":"noise"})", R"({"type":"error","error":"mystery"})", R"({"type":"error"})",
              R"({"type":"error","error":5})", R"({"type":"pong","t":"1","s":2})", R"({"type":"pong","s":2})",
-             R"({"type":"LISTENERS","count":3})", R"({"type":"listeners","count":3,)"}) {
+             R"({"type":"LISTENERS","count":3})", R"({"type":"listeners","count":3,)",
+             R"({"type":"listeners","count":-1})"}) {
         peer.sendText(ignored);
     }
     peer.sendText(R"({"type":"listeners","count":4.0})");

@@ -4,7 +4,17 @@
 
 #include <ostream>
 
+#include "app/adapters/machine_info.h"
+#include "config/files.h"
+
 namespace quorvel::app {
+
+namespace {
+
+// A few assignments; anything larger is not a machine-info file.
+constexpr std::size_t kMaxMachineInfoBytes = 64 * 1024;
+
+}  // namespace
 
 int HeadlessDialogs::run(const Alert& alert) {
     out_ << alert.message << '\n';
@@ -26,6 +36,8 @@ void HeadlessDialogs::run(const LinkCreatedDialog& dialog) {
 }
 
 std::optional<std::string> SystemHost::computerName() {
+    if (const auto machineInfo = files::readSmallFile(machineInfoFile_, kMaxMachineInfoBytes))
+        if (auto pretty = prettyHostName(*machineInfo)) return pretty;
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::nullopt;
     return std::string(name);

@@ -3,6 +3,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/desktop_ports.h"
 
@@ -33,10 +34,16 @@ private:
     std::string text_;
 };
 
-// The host name.
+// The computer's name as the desktop shows it: the pretty host name of the
+// machine-info file when it sets one, else the host name.
 class SystemHost final : public HostPort {
 public:
+    explicit SystemHost(std::string machineInfoFile = "/etc/machine-info")
+        : machineInfoFile_(std::move(machineInfoFile)) {}
     std::optional<std::string> computerName() override;
+
+private:
+    std::string machineInfoFile_;
 };
 
 }  // namespace quorvel::app

@@ -48,19 +48,22 @@ PipeWireApplicationFeed::~PipeWireApplicationFeed() {
 void PipeWireApplicationFeed::update(const std::function<void(Report)>& deliver) {
     std::vector<std::uint32_t> gone;
     for (const auto& [id, identity] : announced_)
-        if (!graph_->node(id)) gone.push_back(id);
+        if (!graph_->node(id) && !graph_->clients().contains(id)) gone.push_back(id);
     for (const std::uint32_t id : gone) {
         announced_.erase(id);
         deliver([id](ApplicationWatch& watch) { watch.objectRemoved(id); });
     }
-    for (const auto& [id, node] : graph_->nodes()) {
+    // Registry ids are unique across object types.
+    const auto announce = [&](std::uint32_t id) {
         std::string identity = graph_->identity(id);
-        if (identity.empty()) continue;
+        if (identity.empty()) return;
         const auto known = announced_.find(id);
-        if (known != announced_.end() && known->second == identity) continue;
+        if (known != announced_.end() && known->second == identity) return;
         announced_[id] = identity;
         deliver([id, identity](ApplicationWatch& watch) { watch.objectAdded(id, identity); });
-    }
+    };
+    for (const auto& [id, node] : graph_->nodes()) announce(id);
+    for (const auto& [id, client] : graph_->clients()) announce(id);
 }
 
 }  // namespace quorvel::app

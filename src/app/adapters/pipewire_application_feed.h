@@ -15,9 +15,10 @@ class PipeWireGraph;
 
 namespace quorvel::app {
 
-// Feeds an ApplicationWatch from the PipeWire registry: every node whose application
-// identity (its own, else its client's) is known counts as an object of that
-// application. Created and destroyed on the main queue, where the watch hears of it.
+// Feeds an ApplicationWatch from the PipeWire registry: every client and every node
+// whose application identity (a node's own, else its client's) is known counts as an
+// object of that application, so an application that is connected but plays nothing
+// still runs. Created and destroyed on the main queue, where the watch hears of it.
 class PipeWireApplicationFeed {
 public:
     // Reads the registry as it stands (announced at once, before any subscriber could

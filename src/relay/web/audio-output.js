@@ -1,0 +1,166 @@
+// The page's sound: an AudioContext at the stream's rate when the browser grants it,
+// the player worklet, and a volume control. Packets go to the worklet through a shared
+// ring when the page is cross-origin isolated, else through the worklet's port.
+
+import { PacketRing } from './packet-ring.js';
+import { parseHeader } from './packet.js';
+import { STAT, STAT_COUNT } from './stats-layout.js';
+
+const WORKLET_URL = '/listener/player-worklet.js';
+const MAX_WAITING = 100; // packets kept while the worklet loads
+
+export class AudioOutput {
+  // contextRate: a fixed rate for the context (tests of the conversion), else the stream's.
+  constructor({ tap = false, contextRate = 0, onStateChange = () => {} } = {}) {
+    this.tap = tap;
+    this.contextRate = contextRate;
+    this.onStateChange = onStateChange;
+    this.context = null;
+    this.node = null;
+    this.gain = null;
+    this.volume = 1;
+    this.ring = null;
+    this.stats = new Float64Array(STAT_COUNT);
+    this.waiting = [];
+    this.streamRate = 0;
+    this.tapRequests = [];
+    this.failed = false; // the browser cannot run the player
+    this.onAir = true;
+  }
+
+  get shared() {
+    return globalThis.crossOriginIsolated === true && typeof SharedArrayBuffer === 'function';
+  }
+
+  // True when the browser lets the page play sound now.
+  get running() {
+    return this.context !== null && this.context.state === 'running';
+  }
+
+  // Called from a click or a key press: creates (or wakes) the context while the browser
+  // allows it.
+  unlock(rate) {
+    if (!this.context) this.build(this.contextRate || rate || this.streamRate || undefined);
+    else this.context.resume().catch(() => {});
+  }
+
+  // One packet (an ArrayBuffer) as received at `arrivalMs`.
+  push(data, arrivalMs) {
+    const header = parseHeader(new Uint8Array(data));
+    if (!header) return;
+    if (header.rate !== this.streamRate) {
+      this.streamRate = header.rate;
+      if (this.context && !this.contextRate && this.context.sampleRate !== header.rate) this.build(header.rate);
+    }
+    if (this.node && !this.running) return; // the worklet is not running to take it
+    if (!this.node) {
+      if (this.waiting.length === MAX_WAITING) this.waiting.shift();
+      this.waiting.push({ data, arrivalMs });
+      return;
+    }
+    this.send(data, arrivalMs);
+  }
+
+  send(data, arrivalMs) {
+    if (this.ring) {
+      this.ring.write(new Uint8Array(data), arrivalMs);
+    } else {
+      this.node.port.postMessage({ type: 'packet', bytes: data, arrivalMs }, [data]);
+    }
+  }
+
+  // A new context (and worklet) at `rate`; the browser may refuse the rate, and then the
+  // worklet converts. The previous context closes once the new one is ready.
+  build(rate) {
+    if (typeof AudioWorkletNode !== 'function') {
+      this.failed = true;
+      this.onStateChange();
+      return;
+    }
+    let context;
+    try {
+      context = new AudioContext({ latencyHint: 'interactive', ...(rate ? { sampleRate: rate } : {}) });
+    } catch {
+      if (this.context) return;
+      context = new AudioContext({ latencyHint: 'interactive' });
+    }
+    const previous = this.context;
+    const previousNode = this.node;
+    this.context = context;
+    this.node = null;
+    context.onstatechange = () => this.onStateChange();
+    context.resume().catch(() => {});
+    context.audioWorklet.addModule(WORKLET_URL).then(() => {
+      if (this.context !== context) return;
+      this.ring = this.shared ? PacketRing.create() : null;
+      const statsShared = this.shared ? new SharedArrayBuffer(STAT_COUNT * 8) : null;
+      this.stats = statsShared ? new Float64Array(statsShared) : new Float64Array(STAT_COUNT);
+      const node = new AudioWorkletNode(context, 'quorvel-player', {
+        numberOfInputs: 0,
+        numberOfOutputs: 1,
+        outputChannelCount: [2],
+        processorOptions: { ring: this.ring ? this.ring.shared : null, stats: statsShared, tap: this.tap },
+      });
+      node.port.onmessage = (event) => this.onWorkletMessage(event.data);
+      node.port.postMessage({ type: 'onAir', onAir: this.onAir });
+      this.gain = new GainNode(context, { gain: this.volume });
+      node.connect(this.gain).connect(context.destination);
+      this.node = node;
+      if (previousNode) previousNode.disconnect();
+      if (previous) previous.close().catch(() => {});
+      for (const { data, arrivalMs } of this.waiting.splice(0)) this.send(data, arrivalMs);
+      this.onStateChange();
+    }).catch(() => {
+      if (this.context !== context) return;
+      this.failed = true;
+      this.onStateChange();
+    });
+  }
+
+  onWorkletMessage(message) {
+    if (message.type === 'stats') this.stats.set(message.stats);
+    else if (message.type === 'tap') this.tapRequests.shift()?.(message);
+  }
+
+  // Whether the studio is sending: the end of its programme is no underrun.
+  setOnAir(onAir) {
+    if (onAir === this.onAir) return;
+    this.onAir = onAir;
+    if (this.node) this.node.port.postMessage({ type: 'onAir', onAir });
+  }
+
+  setVolume(volume) {
+    this.volume = volume;
+    if (this.gain) this.gain.gain.setTargetAtTime(volume, this.context.currentTime, 0.02);
+  }
+
+  // Everything played since the last call (only when created with `tap`).
+  takeTap() {
+    if (!this.node) return Promise.resolve({ rate: this.context ? this.context.sampleRate : 0, left: new Float32Array(0), right: new Float32Array(0) });
+    return new Promise((resolve) => {
+      this.tapRequests.push(({ rate, left, right }) => resolve({ rate, left, right }));
+      this.node.port.postMessage({ type: 'takeTap' });
+    });
+  }
+
+  // Seconds from the worklet's output to the speaker, as the browser reports it.
+  get outputLatencyMs() {
+    if (!this.context) return NaN;
+    return ((this.context.outputLatency || 0) + (this.context.baseLatency || 0)) * 1000;
+  }
+
+  stop() {
+    const context = this.context;
+    this.context = null;
+    this.node = null;
+    this.ring = null;
+    this.waiting = [];
+    this.streamRate = 0;
+    if (context) context.close().catch(() => {});
+    this.onStateChange();
+  }
+
+  stat(name) {
+    return this.stats[STAT[name]];
+  }
+}

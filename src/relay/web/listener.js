@@ -1,0 +1,210 @@
+// The listener's page: joins the link given in the address, plays it, and shows what a
+// listener wants to know. `window.quorvel` lets tests follow along.
+
+import { AudioOutput } from './audio-output.js';
+import { Connection } from './connection.js';
+
+const TEXTS = {
+  idle: 'Enter the password you were given, then press Listen.',
+  connecting: 'Connecting…',
+  reconnecting: 'Connection lost — reconnecting…',
+  unreachable: 'Can’t reach the server — retrying…',
+  wrong_password: 'Wrong password. Check it and press Listen again.',
+  no_such_link: 'This link doesn’t exist or has ended. Ask the studio for a new one.',
+  full: 'This link already has as many listeners as it allows. Try again later.',
+  waiting: 'Connected — waiting for the studio to go on air…',
+  on_air: 'On air — listening.',
+  ended: 'The studio has ended this link.',
+  shutting_down: 'The server is restarting — reconnecting…',
+  audio_blocked: 'Your browser is holding the sound back. Press Start audio to hear the studio.',
+  stopped: 'Stopped. Press Listen to hear the studio again.',
+  too_many_attempts: 'Too many wrong passwords. Wait a few minutes, then try again.',
+  unsupported: 'This browser can’t play the stream. Try a current Chrome, Edge, Firefox or Safari.',
+  insecure: 'This page can only play sound over a secure (https://) address. Ask the studio for one.',
+};
+const BLOCKED_AFTER_MS = 500; // a context still suspended this long after a start is blocked
+const METER_FLOOR_DB = -60;
+const COMMON_RATE = 48000;
+
+const $ = (id) => document.getElementById(id);
+const params = new URLSearchParams(location.search);
+const session = decodeURIComponent(location.pathname.split('/').filter(Boolean).pop() || '');
+const socketUrl = `${location.protocol === 'https:' ? 'wss:' : 'ws:'}//${location.host}/ws/listen`;
+const environment = {
+  WebSocket,
+  setTimeout: (f, ms) => setTimeout(f, ms),
+  clearTimeout: (id) => clearTimeout(id),
+  now: () => Date.now(),
+};
+
+// Test hooks: ?tap=1 keeps what is played for takeTap(); ?contextRate=N plays through a
+// context at N Hz whatever the stream's rate.
+const output = new AudioOutput({
+  tap: params.get('tap') === '1',
+  contextRate: Number(params.get('contextRate')) || 0,
+  onStateChange: () => {
+    if (output.failed && connection) connection.stop(); // nothing could play what comes
+    render();
+  },
+});
+let connection = null;
+let wasJoined = false;
+let suspendedSince = 0;
+let status = 'idle';
+const history = ['idle'];
+
+function readSetting(key, fallback) {
+  try {
+    const value = localStorage.getItem(`quorvel.${key}`);
+    return value === null ? fallback : Number(value);
+  } catch {
+    return fallback;
+  }
+}
+
+function writeSetting(key, value) {
+  try {
+    localStorage.setItem(`quorvel.${key}`, String(value));
+  } catch {
+    // Private browsing: the setting just is not remembered.
+  }
+}
+
+// The state a listener should see: the connection's, unless the browser holds the sound.
+function currentStatus() {
+  if (output.failed) return 'unsupported';
+  const base = connection ? connection.status : status;
+  if ((base === 'on_air' || base === 'waiting') && output.context && !output.running) {
+    // Without a click or key press in the page the browser will not start the sound;
+    // with one, a context takes a moment to start.
+    if (!navigator.userActivation?.hasBeenActive) return 'audio_blocked';
+    if (!suspendedSince) {
+      suspendedSince = Date.now();
+      setTimeout(render, BLOCKED_AFTER_MS);
+    }
+    if (Date.now() - suspendedSince >= BLOCKED_AFTER_MS) return 'audio_blocked';
+  } else {
+    suspendedSince = 0;
+  }
+  return base;
+}
+
+function render() {
+  if (connection) output.setOnAir(connection.status === 'on_air');
+  const next = currentStatus();
+  if (next === 'on_air' || next === 'waiting') wasJoined = true;
+  if (next !== status) {
+    status = next;
+    history.push(next);
+  }
+  let text = TEXTS[next];
+  if (next === 'connecting' && wasJoined) text = TEXTS.reconnecting;
+  if (next === 'unsupported' && !window.isSecureContext) text = TEXTS.insecure;
+  if ($('status').textContent !== text) $('status').textContent = text;
+  $('start-audio').hidden = next !== 'audio_blocked';
+  $('stop').disabled = !(connection && connection.running);
+}
+
+function listen(event) {
+  event.preventDefault();
+  // The stream's rate is known only once it plays: start the sound at the rate last heard
+  // (or the most common one), so that usually no second context is needed.
+  output.unlock(readSetting('rate', COMMON_RATE));
+  if (connection && connection.running) return; // already listening: nothing changes
+  const password = $('password').value;
+  if (!password) {
+    $('password').focus();
+    return;
+  }
+  wasJoined = false;
+  connection = new Connection({
+    url: socketUrl,
+    session,
+    password,
+    env: environment,
+    onStatus: render,
+    onPacket: (data, arrivalMs) => output.push(data, arrivalMs),
+  });
+  connection.start();
+}
+
+function stop() {
+  if (connection) connection.stop();
+  output.stop();
+  render();
+}
+
+function stats() {
+  const offset = connection ? connection.clock.offsetMs : NaN;
+  const outputLatencyMs = output.outputLatencyMs;
+  const playing = output.stat('playingTimestamp');
+  return {
+    bufferMs: output.stat('levelMs'),
+    targetMs: output.stat('targetMs'),
+    underruns: output.stat('underruns'),
+    drops: output.stat('drops'),
+    concealments: output.stat('concealments'),
+    late: output.stat('late'),
+    lost: output.stat('lost'),
+    delayMs: output.stat('renderedAtMs') + offset - playing + outputLatencyMs,
+    outputLatencyMs,
+    streamRate: output.stat('streamRate'),
+    contextRate: output.context ? output.context.sampleRate : 0,
+    channels: output.stat('channels'),
+  };
+}
+
+function formatText(rate, channels) {
+  if (!rate) return '—';
+  const kHz = (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
+  return `${kHz} kHz · 24-bit · ${channels === 1 ? 'mono' : 'stereo'}`;
+}
+
+function decibels(peak) {
+  return peak > 0 ? Math.max(METER_FLOOR_DB, 20 * Math.log10(peak)) : METER_FLOOR_DB;
+}
+
+// Level meters every frame; figures twice a second.
+let lastFigures = 0;
+function animate(time) {
+  for (const [id, name] of [['meter-left', 'peakLeft'], ['meter-right', 'peakRight']]) {
+    const db = output.node ? decibels(output.stat(name)) : METER_FLOOR_DB;
+    $(id).value = db;
+  }
+  if (time - lastFigures > 500) {
+    lastFigures = time;
+    const s = stats();
+    if (output.node && s.streamRate) {
+      $('format').textContent = formatText(s.streamRate, s.channels);
+      writeSetting('rate', s.streamRate);
+    }
+    $('delay').textContent = Number.isFinite(s.delayMs) && status === 'on_air' ? `${Math.round(s.delayMs)} ms` : '—';
+    $('loss').textContent = output.node
+      ? `${s.lost} lost · ${s.late} late · ${s.underruns} dropouts`
+      : '—';
+    for (const [id, name] of [['meter-left', 'left'], ['meter-right', 'right']])
+      $(id).textContent = `${name} ${Math.round($(id).value)} dBFS`;
+  }
+  requestAnimationFrame(animate);
+}
+
+$('join').addEventListener('submit', listen);
+$('stop').addEventListener('click', stop);
+$('start-audio').addEventListener('click', () => output.unlock());
+$('volume').value = readSetting('volume', 1);
+output.setVolume(Number($('volume').value));
+$('volume').addEventListener('input', () => {
+  output.setVolume(Number($('volume').value));
+  writeSetting('volume', $('volume').value);
+});
+render();
+requestAnimationFrame(animate);
+
+window.quorvel = {
+  get status() {
+    return status;
+  },
+  history,
+  stats,
+  takeTap: () => output.takeTap(),
+};

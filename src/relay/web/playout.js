@@ -1,0 +1,74 @@
+// Packets in, audio at the output's rate out: the jitter buffer followed by the rate
+// converter, which also carries out the buffer's small speed changes.
+
+import { CallbackSize } from './callback-size.js';
+import { JitterBuffer } from './jitter-buffer.js';
+import { Resampler } from './resampler.js';
+
+
+export class Playout {
+  // options: the jitter buffer's, and warmUpMs: how long to wait before playing, after the
+  // sound card starts and after a stream's first packet (300 ms unless given).
+  constructor(outputRate, options = {}) {
+    this.outputRate = outputRate;
+    this.warmUpMs = options.warmUpMs ?? 300;
+    this.buffer = new JitterBuffer(options);
+    this.resampler = null;
+    this.now = 0;
+    this.started = false;
+    this.callbacks = new CallbackSize();
+    this.pull = (left, right, at, count) => this.buffer.read(left, right, at, count, this.now);
+  }
+
+  // One packet's bytes, received at `arrivalMs`; returns its header or null.
+  push(bytes, arrivalMs, nowMs) {
+    const header = this.buffer.push(bytes, arrivalMs, nowMs);
+    if (header && (!this.resampler || this.resampler.inRate !== header.rate)) {
+      this.resampler = new Resampler(header.rate, this.outputRate);
+      // The page is still busy starting up when the first packets come, and delivers them
+      // unevenly: start once that has passed.
+      this.buffer.holdUntilMs = Math.max(this.buffer.holdUntilMs, nowMs + this.warmUpMs);
+    }
+    return header;
+  }
+
+  render(left, right, n, nowMs) {
+    this.measureCallback(n, nowMs);
+    if (!this.started) {
+      // A sound card that has just started takes a few buffers at once: let it have them
+      // in silence rather than start with an underrun.
+      this.started = true;
+      this.buffer.holdUntilMs = nowMs + this.warmUpMs;
+    }
+    if (!this.resampler) {
+      left.fill(0, 0, n);
+      right.fill(0, 0, n);
+      return;
+    }
+    this.now = nowMs;
+    this.resampler.setAdjust(this.buffer.adjust);
+    this.resampler.render(left, right, n, this.pull);
+  }
+
+  // The sound card asks for several quanta at once (about 10 ms here): the buffer must
+  // hold that much more when a packet is due.
+  measureCallback(n, nowMs) {
+    this.callbacks.add(n, nowMs);
+    this.buffer.control.callbackMs = (this.callbacks.typicalFrames * 1000) / this.outputRate;
+  }
+
+  // Audio taken from the buffer but not yet played, in ms.
+  get pendingMs() {
+    return this.resampler ? (this.resampler.pendingFrames * 1000) / this.buffer.rate : 0;
+  }
+
+  // Audio buffered ahead of the output, in ms.
+  get levelMs() {
+    return this.buffer.levelMs + this.pendingMs;
+  }
+
+  // The relay-clock time of the frame leaving now, or NaN.
+  get playingTimestamp() {
+    return this.buffer.playingTimestamp - this.pendingMs;
+  }
+}
