@@ -1,15 +1,20 @@
 #pragma once
 
-#include <string>
+#include <string_view>
+
+#include "relay/web_server.h"
 
 namespace quorvel::relay {
 
-// The self-contained page behind a link (no outside resources): asks for the client
-// password, joins /ws/listen and plays the packets with Web Audio.
-std::string listenerPageHtml(const std::string& linkName);
-// The page for a link that does not exist or has ended.
-std::string missingLinkPageHtml();
+// The listener's page, served from the files of src/relay/web/ compiled into the
+// binary: the same page for every link (it reads the link id from its own address),
+// its scripts, styles and worklet under /listener/. Cross-origin isolated (the player
+// shares memory with its audio worklet) and allowed nothing from elsewhere.
 
-std::string escapeHtml(const std::string& text);
+// GET /l/{id}: the page; 404 when the link does not exist or has ended (the page then
+// says so when it tries to join). `ifNoneMatch` is the request's If-None-Match header.
+HttpResponse listenerPage(bool linkLive, std::string_view ifNoneMatch);
+// GET /listener/{name}: one of the page's files; 404 for any other name.
+HttpResponse listenerFile(std::string_view name, std::string_view ifNoneMatch);
 
 }  // namespace quorvel::relay

@@ -16,6 +16,7 @@ namespace {
 constexpr std::string_view kSessionsPrefix = "/api/device/sessions/";
 constexpr std::string_view kEndSuffix = "/end";
 constexpr std::string_view kPagePrefix = "/l/";
+constexpr std::string_view kPageFilesPrefix = "/listener/";
 
 HttpResponse jsonResponse(int status, const boost::json::object& body) {
     return HttpResponse{status, "application/json", json::serialize(body), {}};
@@ -77,8 +78,7 @@ const std::string kStorageError = "storage";
 
 Relay::Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
              RelaySettings settings, LogSink log)
-    : context_(context),
-      store_(store),
+    : store_(store),
       deadlines_(deadlines),
       clock_(clock),
       settings_(std::move(settings)),
@@ -105,7 +105,11 @@ void Relay::handleRequest(HttpRequest request, Respond respond) {
     if (path.starts_with(kPagePrefix) && path.size() > kPagePrefix.size() &&
         path.find('/', kPagePrefix.size()) == std::string::npos) {
         if (request.method != "GET") return respond(methodNotAllowed("GET"));
-        return listenerPage(path.substr(kPagePrefix.size()), std::move(respond));
+        return listenerPage(path.substr(kPagePrefix.size()), request.ifNoneMatch, std::move(respond));
+    }
+    if (path.starts_with(kPageFilesPrefix)) {
+        if (request.method != "GET") return respond(methodNotAllowed("GET"));
+        return respond(relay::listenerFile(std::string_view(path).substr(kPageFilesPrefix.size()), request.ifNoneMatch));
     }
     if (path == "/ws/send" || path == "/ws/listen") {
         if (request.method != "GET") return respond(methodNotAllowed("GET"));
@@ -227,16 +231,10 @@ void Relay::endLink(const HttpRequest& request, const std::string& linkId, Respo
     respond(jsonResponse(200, {}));
 }
 
-void Relay::listenerPage(const std::string& linkId, Respond respond) {
+void Relay::listenerPage(const std::string& linkId, const std::string& ifNoneMatch, Respond respond) {
     auto link = store_.link(linkId);
     if (!link) return respond(errorResponse(500, kStorageError));
-    const bool live = link.value() && !link.value()->ended;
-    respond(HttpResponse{live ? 200 : 404, "text/html; charset=utf-8",
-                         live ? listenerPageHtml(link.value()->name) : missingLinkPageHtml(),
-                         {{"Content-Security-Policy",
-                           "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'"},
-                          {"X-Content-Type-Options", "nosniff"},
-                          {"Referrer-Policy", "no-referrer"}}});
+    respond(relay::listenerPage(link.value() && !link.value()->ended, ifNoneMatch));
 }
 
 boost::json::object Relay::linkJson(const LinkRecord& link) const {

@@ -77,7 +77,7 @@ private:
     void createLink(const HttpRequest& request, Respond respond);
     void listLinks(const HttpRequest& request, Respond respond);
     void endLink(const HttpRequest& request, const std::string& linkId, Respond respond);
-    void listenerPage(const std::string& linkId, Respond respond);
+    void listenerPage(const std::string& linkId, const std::string& ifNoneMatch, Respond respond);
 
     // The device behind the request's "key", or the response to send instead.
     std::optional<Device> authenticate(const boost::json::object& body, Respond& respond);
@@ -87,7 +87,6 @@ private:
     void dropRoomIfEmpty(const std::string& linkId);
     void endRoom(const std::string& linkId, const std::string& broadcasterMessage);
 
-    boost::asio::io_context& context_;
     Store& store_;
     Deadlines& deadlines_;
     const Clock& clock_;

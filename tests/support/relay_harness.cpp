@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <random>
 
@@ -81,15 +82,31 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* ou
     return size * count;
 }
 
+// One header line of the answer, kept as lower-case name and trimmed value.
+std::size_t keepHeader(char* data, std::size_t size, std::size_t count, void* out) {
+    const std::string line(data, size * count);
+    const auto colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        const auto first = line.find_first_not_of(" \t", colon + 1);
+        const auto last = line.find_last_not_of(" \t\r\n");
+        (*static_cast<std::map<std::string, std::string>*>(out))[name] =
+            first == std::string::npos || last < first ? std::string() : line.substr(first, last - first + 1);
+    }
+    return size * count;
+}
+
 }  // namespace
 
 HttpReply httpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::optional<std::string>& caFile) {
+                      const std::optional<std::string>& caFile, const std::vector<std::string>& requestHeaders) {
     HttpReply reply;
     CURL* curl = curl_easy_init();
     char error[CURL_ERROR_SIZE] = {};
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     headers = curl_slist_append(headers, "Expect:");
+    for (const auto& line : requestHeaders) headers = curl_slist_append(headers, line.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     if (method == "POST" || !body.empty()) {
@@ -103,6 +120,8 @@ HttpReply httpRequest(const std::string& method, const std::string& url, const s
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, keepHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
     if (caFile) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile->c_str());
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_OK)

@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,9 +54,16 @@ struct HttpReply {
     long status = 0;  // 0: no answer (transport failure)
     std::string body;
     std::string error;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string header(const std::string& lowerCaseName) const {
+        const auto found = headers.find(lowerCaseName);
+        return found == headers.end() ? std::string() : found->second;
+    }
 };
+// `requestHeaders`: extra "Name: value" lines.
 HttpReply httpRequest(const std::string& method, const std::string& url, const std::string& body,
-                      const std::optional<std::string>& caFile = std::nullopt);
+                      const std::optional<std::string>& caFile = std::nullopt,
+                      const std::vector<std::string>& requestHeaders = {});
 inline HttpReply httpPost(const std::string& url, const std::string& body,
                           const std::optional<std::string>& caFile = std::nullopt) {
     return httpRequest("POST", url, body, caFile);

@@ -1,0 +1,119 @@
+// Debian's Chromium, headless, driven by playwright-core; it plays into whatever audio
+// server PULSE_SERVER names (the private one of the tests).
+import { existsSync } from "node:fs";
+import { createRequire } from "node:module";
+
+export const chromiumPath = process.env.QUORVEL_CHROMIUM || "/usr/bin/chromium";
+
+// Why the browser cannot be driven here, or nothing when it can.
+export function missingBrowser() {
+  if (!existsSync(chromiumPath)) return `Chromium is not installed (${chromiumPath}); install the package "chromium"`;
+  try {
+    createRequire(import.meta.url).resolve("playwright-core");
+  } catch {
+    return "playwright-core is not installed (scripts/browser-test-deps.sh)";
+  }
+  return null;
+}
+
+// autoplay: "document-user-activation-required" (desktop Chrome's own: sound starts only once the
+// page has had a click or a key press; "user-gesture-required" does not hold sound back
+// headless) or "no-user-gesture-required".
+export async function launch({ autoplay = "document-user-activation-required", args = [] } = {}) {
+  const { chromium } = await import("playwright-core");
+  return chromium.launch({
+    executablePath: chromiumPath,
+    headless: true,
+    args: [`--autoplay-policy=${autoplay}`, "--no-first-run", "--disable-background-timer-throttling",
+      "--disable-renderer-backgrounding", ...args],
+  });
+}
+
+// Records every status the page shows, in order, as {key, text}: transient ones too.
+export async function watchStatus(page) {
+  await page.addInitScript(() => {
+    window.__statusLog = [];
+    const note = () => {
+      const key = window.quorvel?.status;
+      const text = document.getElementById("status")?.textContent ?? "";
+      const last = window.__statusLog.at(-1);
+      if (key && (!last || last.key !== key || last.text !== text)) window.__statusLog.push({ key, text });
+    };
+    document.addEventListener("DOMContentLoaded", () => {
+      new MutationObserver(note).observe(document.body, { subtree: true, childList: true, characterData: true,
+        attributes: true });
+      note();
+    });
+    setInterval(note, 5);
+  });
+}
+
+// Records where the audio the page receives is itself discontinuous (the counter signal
+// jumps between or inside packets that follow each other): on a loaded machine the
+// audio server's feed can skip, and that is not the page's doing. {t, steps} each.
+export async function watchSource(page) {
+  await page.addInitScript(() => {
+    const jumps = (window.__sourceJumps = []);
+    let lastSequence = -1, lastCounter = 0;
+    const wrapped = (steps) => ((((steps + 2048) % 4096) + 4096) % 4096) - 2048;
+    const inspect = (data) => {
+      const bytes = new Uint8Array(data);
+      if (bytes.length < 26 || bytes[0] !== 1 || bytes[1] !== 1 || bytes[2] !== 2) return;
+      const sequence = new DataView(data).getUint32(8, true);
+      for (let k = 20, first = true; k + 6 <= bytes.length; k += 6, first = false) {
+        const code = ((bytes[k] | (bytes[k + 1] << 8) | (bytes[k + 2] << 16)) << 8) >> 8;
+        const counter = (code / 8388607 - 1 / 16) * 65536;
+        const follows = !first || sequence === lastSequence + 1;
+        const steps = wrapped(counter - lastCounter - 1);
+        if (follows && Math.abs(steps) > 0.5) jumps.push({ t: performance.now(), steps: Math.round(steps) });
+        lastCounter = counter;
+      }
+      lastSequence = sequence;
+    };
+    const Native = window.WebSocket;
+    window.WebSocket = class extends Native {
+      constructor(...args) {
+        super(...args);
+        this.addEventListener("message", (event) => event.data instanceof ArrayBuffer && inspect(event.data));
+      }
+    };
+  });
+}
+
+export const statusLog = (page) => page.evaluate(() => window.__statusLog);
+
+// Waits until the page has shown status `key` after the `since`-th status it showed
+// (transient ones count); returns {text, index} of that status.
+export async function waitStatus(page, key, { since = 0, timeout = 10000 } = {}) {
+  try {
+    const handle = await page.waitForFunction(([k, from]) => {
+      const at = window.__statusLog.findIndex((entry, i) => i >= from && entry.key === k);
+      return at >= 0 && { text: window.__statusLog[at].text, index: at };
+    }, [key, since], { timeout, polling: 20 });
+    return await handle.jsonValue();
+  } catch (error) {
+    const log = await statusLog(page).catch(() => []);
+    throw new Error(`status "${key}" did not come; the page went through ${JSON.stringify(log.slice(since))}`,
+      { cause: error });
+  }
+}
+
+// Everything the page rendered since the last call: {rate, left, right} as Float32Arrays.
+export async function takeTap(page) {
+  const tap = await page.evaluate(async () => {
+    const { rate, left, right } = await window.quorvel.takeTap();
+    // Float32 bytes as base64 keep the transfer exact and small.
+    const encode = (samples) => {
+      const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
+      let text = "";
+      for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+      return btoa(text);
+    };
+    return { rate, left: encode(left), right: encode(right) };
+  });
+  const decode = (text) => {
+    const bytes = new Uint8Array(Buffer.from(text, "base64"));  // a copy of its own: aligned
+    return new Float32Array(bytes.buffer);
+  };
+  return { rate: tap.rate, left: decode(tap.left), right: decode(tap.right) };
+}

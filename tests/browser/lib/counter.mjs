@@ -1,0 +1,66 @@
+// What the page rendered, held against the private audio server's counter signal
+// (scripts/test-signal.pl): sample n of channel c is (c + 1)/16 + (n mod 4096)/65536.
+// Two things can be read back from any stretch of output, also after rate conversion
+// (a low-pass filter keeps a constant and smears only the ramp's falls):
+// - the gain the page applied: the right channel stays 1/16 above the left, so
+//   16 × (right − left) is 1 at the source's level, 0 in silence; a jump in it is a click;
+// - where in the programme it is: the left channel less the gain's 1/16 is the counter,
+//   which climbs by one step a sample (by the playback rate's ratio when the page plays
+//   a little faster or slower); a climb of 0 is a sample played twice, a fall is audio
+//   played again, a leap is audio skipped.
+
+const STEP = 1 / 65536;
+const PERIOD = 4096;          // steps in one climb of the counter
+const CLICK = 0.064;          // a change of gain from one sample to the next (a 5 ms fade: 0.004)
+const FULL = 0.99, SILENT = 0.01;
+
+// Steps wrapped into [-PERIOD/2, PERIOD/2).
+const wrapped = (steps) => ((((steps + PERIOD / 2) % PERIOD) + PERIOD) % PERIOD) - PERIOD / 2;
+
+// {runs: [[first, end)] at full level, skips and replays: [{at, steps}] (audio left out,
+// audio played again), slips (the position moved by a fraction of a sample), clicks,
+// overlapping (samples where two parts of the programme sound at once: gain 2), levelError (largest gain error at full level),
+// silentSamples (between the first and the last sample at full level)}.
+//
+// Where the counter does not climb by about a step a sample (a fall, blurred or not; a
+// cross-fade over a splice; a sample played twice), the samples on either side tell how
+// far the programme moved against how much time passed.
+export function analyse({ left, right }) {
+  const n = left.length;
+  const gain = new Float32Array(n), counter = new Float64Array(n);
+  for (let i = 0; i < n; ++i) {
+    gain[i] = 16 * (right[i] - left[i]);
+    counter[i] = (left[i] / gain[i] - 1 / 16) / STEP;
+  }
+  const runs = [], skips = [], replays = [];
+  let runStart = -1, clicks = 0, slips = 0, overlapping = 0, levelError = 0, silentSamples = 0, firstFull = -1, lastFull = -1, lastFollowing = -1;
+  for (let i = 0; i < n; ++i) {
+    if (i > 0 && Math.abs(gain[i] - gain[i - 1]) > CLICK) ++clicks;
+    if (gain[i] > 1.5) ++overlapping;
+    if (!(gain[i] > FULL && gain[i] < 2 - FULL)) {
+      if (runStart >= 0) runs.push([runStart, i]);
+      runStart = -1;
+      continue;
+    }
+    if (firstFull < 0) firstFull = i;
+    lastFull = i;
+    levelError = Math.max(levelError, Math.abs(gain[i] - 1));
+    if (runStart < 0) {
+      runStart = lastFollowing = i;
+      continue;
+    }
+    const climb = wrapped(counter[i] - counter[i - 1]);
+    if (Math.abs(climb - 1) > 0.05) continue;  // steering changes the rate by 0.3 % at most
+    if (lastFollowing < i - 1) {
+      // The programme moved this far beyond (or short of) the time that passed.
+      const moved = wrapped(counter[i] - counter[lastFollowing]) - (i - lastFollowing);
+      if (moved > 2.5) skips.push({ at: i, steps: Math.round(moved) });
+      else if (moved < -0.9) replays.push({ at: i, steps: Math.round(moved) });
+      else if (Math.abs(moved) > 0.1) ++slips;
+    }
+    lastFollowing = i;
+  }
+  if (runStart >= 0) runs.push([runStart, n]);
+  for (let i = firstFull; i >= 0 && i <= lastFull; ++i) if (Math.abs(gain[i]) < SILENT) ++silentSamples;
+  return { runs, skips, replays, slips, clicks, overlapping, levelError, silentSamples };
+}

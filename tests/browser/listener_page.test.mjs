@@ -1,0 +1,226 @@
+// The listener page in Debian's Chromium against the real relay, the real broadcaster
+// (`quorvel stream` of the private audio server's counter signal) and the private audio
+// server the browser plays into: what it renders, and what it says in every situation.
+//
+//   node tests/browser/listener_page.test.mjs BUILD/src   (under scripts/with-test-services.sh)
+// Exits 77 (skipped) with the reason when Chromium, playwright-core or the audio server is missing.
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join as joinPath } from "node:path";
+import { launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
+import { analyse } from "./lib/counter.mjs";
+import { Studio, until } from "./lib/studio.mjs";
+
+const missing = missingBrowser() ??
+  (process.env.QUORVEL_AUDIO_SERVER_DIR ? null : "no private audio server (run under scripts/with-test-services.sh)");
+if (missing) {
+  console.log(`SKIP: browser tests: ${missing}`);
+  process.exit(77);
+}
+
+const studio = new Studio(process.argv[2] ?? "build/default/src");
+let browser, main, small;
+const texts = new Map();  // status key → the text the page showed with it
+
+// A page of its own (a listener's tab), its statuses and its errors recorded; `script`
+// (with `argument`) runs in it once it has loaded.
+async function open(url, script, argument) {
+  const page = await (await browser.newContext()).newPage();
+  await watchStatus(page);
+  await watchSource(page);
+  if (script) await page.addInitScript({ content: `addEventListener("load", () => (${script})(${JSON.stringify(argument)}))` });
+  page.problems = [];
+  page.on("pageerror", (error) => page.problems.push(error.message));
+  // Refused by the content security policy, a module that failed…; not the browser's own
+  // notes of a 404 (seen as a response) or of a relay that is down on purpose.
+  const expected = /^Failed to load resource|ERR_CONNECTION_REFUSED/;
+  page.on("console", (message) => message.type() === "error" && !expected.test(message.text()) &&
+    page.problems.push(message.text()));
+  page.on("response", (response) => response.status() >= 400 && !response.url().endsWith("/favicon.ico") &&
+    response.request().resourceType() !== "document" && page.problems.push(`${response.status()} ${response.url()}`));
+  await goto(page, url);
+  return page;
+}
+
+async function goto(page, url) {
+  await page.goto(url);
+  page.seen = 0;
+}
+
+async function join(page, password) {
+  await page.fill("#password", password);
+  await page.click("#listen");
+}
+
+// Waits until the page shows `key` (after what it showed before); keeps its text.
+async function expectStatus(page, key, timeout = 10000) {
+  const { text, index } = await waitStatus(page, key, { since: page.seen, timeout });
+  page.seen = index + 1;
+  assert.ok(text.trim(), `the page shows a text with "${key}"`);
+  if (!texts.has(key)) texts.set(key, text);
+  return text;
+}
+
+const stats = (page) => page.evaluate(() => window.quorvel.stats());
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// What the page rendered over `ms`, analysed, with its own counters over the same time.
+async function listenTo(page, ms) {
+  await takeTap(page);
+  const before = await stats(page);
+  const from = await page.evaluate(() => performance.now());
+  await sleep(ms);
+  const tap = await takeTap(page);
+  const now = await stats(page);
+  const counted = (name) => now[name] - before[name];
+  // What was heard left the network up to the output's latency and the buffer earlier.
+  const source = await page.evaluate((t) => window.__sourceJumps.filter((jump) => jump.t >= t), from - 1000);
+  return { tap, result: analyse(tap), stats: now, source,
+    counted: { underruns: counted("underruns"), drops: counted("drops"), concealments: counted("concealments"),
+      lost: counted("lost"), late: counted("late") } };
+}
+
+// What was heard, kept for a look when a test fails: left then right, 32-bit floats.
+function keep(tap, what) {
+  const path = joinPath(tmpdir(), `quorvel-tap-${what.replaceAll(" ", "-")}.f32`);
+  writeFileSync(path, Buffer.concat([Buffer.from(tap.left.buffer), Buffer.from(tap.right.buffer)]));
+  return path;
+}
+
+// Never audio twice, never a click, at the source's level; whatever it skipped or left
+// silent it counted (a loaded machine may make it do either).
+function assertFaithful({ tap, result, counted, source }, what) {
+  const kept = keep(tap, what);
+  // A jump the audio had when it arrived shows as the same jump in what was played.
+  const unexplained = (moves) => moves.filter(({ steps }) => {
+    const at = source.findIndex((jump) => Math.abs(jump.steps - steps) <= 1);
+    if (at >= 0) source.splice(at, 1);
+    return at < 0;
+  });
+  const replays = unexplained(result.replays), skips = unexplained(result.skips);
+  const report = JSON.stringify({ runs: result.runs, skips, replays, slips: result.slips,
+    explained: result.skips.length + result.replays.length - skips.length - replays.length,
+    silentSamples: result.silentSamples, counted, kept });
+  assert.deepEqual(replays, [], `${what}: no sample played twice: ${report}`);
+  assert.equal(result.clicks, 0, `${what}: no click`);
+  assert.equal(result.overlapping, 0, `${what}: never two parts of the programme at once`);
+  assert.ok(result.levelError < 0.02, `${what}: at the source's level (gain off by ${result.levelError})`);
+  assert.ok(skips.length <= counted.drops + counted.lost + counted.late + counted.underruns,
+    `${what}: every skip is counted: ${report}`);
+  assert.ok(result.runs.length - 1 <= counted.underruns + counted.concealments + counted.drops,
+    `${what}: every silence is counted: ${report}`);
+  const atLevel = result.runs.reduce((sum, [first, end]) => sum + end - first, 0);
+  assert.ok(atLevel > tap.left.length / 2, `${what}: mostly playing: ${report}`);
+  console.log(`${what}: ${(tap.left.length / tap.rate).toFixed(1)} s at ${tap.rate} Hz, ${report}`);
+}
+
+before(async () => {
+  await studio.start();
+  browser = await launch();
+  main = studio.createLink("Mix", 5);
+  small = studio.createLink("Small room", 1);
+});
+
+after(async () => {
+  await browser?.close();
+  await studio.close();
+});
+
+test("a link that does not exist, and a wrong password, are said so", async () => {
+  const page = await open(`${studio.base}/l/doesnotexist`);
+  await join(page, "anything");
+  await expectStatus(page, "no_such_link");
+  await goto(page, main.url);
+  await join(page, "not the password");
+  await expectStatus(page, "wrong_password");
+  assert.deepEqual(page.problems, []);
+  await page.context().close();
+});
+
+test("a listener waits for the studio; one more than the link allows finds it full", async () => {
+  const first = await open(small.url);
+  await join(first, small.password);
+  await expectStatus(first, "connecting");
+  await expectStatus(first, "waiting");
+  const second = await open(small.url);
+  await join(second, small.password);
+  await expectStatus(second, "full");
+  await second.context().close();
+  await first.context().close();
+});
+
+let listener;
+
+test("on air, the page plays the studio's signal: its level, no gap, no sample twice", async () => {
+  listener = await open(`${main.url}?tap=1`);
+  await join(listener, main.password);
+  await expectStatus(listener, "waiting");
+  studio.stream(main);
+  await expectStatus(listener, "on_air");
+  await until(async () => (await stats(listener)).bufferMs > 0, "audio to arrive");
+  await sleep(1000);
+  const heard = await listenTo(listener, 4000);
+  assert.equal(heard.stats.streamRate, 48000);
+  assertFaithful(heard, "playing");
+
+  // Pressing Listen again while playing changes nothing.
+  await takeTap(listener);
+  await listener.click("#listen");
+  assertFaithful(await listenTo(listener, 1000), "Listen pressed again");
+  assert.equal(await listener.evaluate(() => window.quorvel.status), "on_air");
+});
+
+test("while the relay restarts the page says so, then plays again by itself without a click", async () => {
+  await takeTap(listener);
+  await studio.stopRelay("SIGTERM");
+  await expectStatus(listener, "shutting_down");
+  await expectStatus(listener, "unreachable", 20000);
+  await studio.startRelay();
+  await expectStatus(listener, "on_air", 30000);
+  await until(async () => (await stats(listener)).bufferMs > 0, "audio again", 15000);
+  await sleep(2000);
+  const tap = await takeTap(listener);
+  const result = analyse(tap);
+  const report = JSON.stringify({ ...result, kept: keep(tap, "restart") });
+  assert.equal(result.clicks, 0, `no click going silent or coming back: ${report}`);
+  const last = result.runs.at(-1);
+  assert.ok(last && last[1] === tap.left.length && last[1] - last[0] > tap.rate,
+    `it plays the signal again: ${JSON.stringify(result.runs)}`);
+});
+
+test("a browser that holds the sound back until a click says so, and its button starts it", async () => {
+  // Typing and clicking are gestures, and so is whatever the test evaluates in the page;
+  // the page's own script setting the field and clicking is not: the browser keeps the
+  // audio suspended.
+  const page = await open(main.url, (password) => {
+    document.getElementById("password").value = password;
+    document.getElementById("listen").click();
+  }, main.password);
+  await expectStatus(page, "audio_blocked");
+  assert.ok(await page.isVisible("#start-audio"), "the button to start the sound is shown");
+  await page.click("#start-audio");
+  await expectStatus(page, "on_air");
+  assert.ok(!(await page.isVisible("#start-audio")), "and hidden again");
+  assert.deepEqual(page.problems, []);
+  await page.context().close();
+});
+
+test("Stop stops; a link that ends is said so", async () => {
+  await listener.click("#stop");
+  await expectStatus(listener, "stopped");
+  await join(listener, main.password);
+  await expectStatus(listener, "on_air");
+  studio.endLink(main);
+  await expectStatus(listener, "ended");
+  assert.deepEqual(listener.problems, []);
+});
+
+test("every situation has a text of its own", () => {
+  const keys = ["connecting", "unreachable", "wrong_password", "no_such_link", "full", "waiting", "on_air", "ended",
+    "shutting_down", "audio_blocked", "stopped"];
+  for (const key of keys) assert.ok(texts.has(key), `"${key}" was seen`);
+  const distinct = new Set(keys.map((key) => texts.get(key)));
+  assert.equal(distinct.size, keys.length, `texts: ${JSON.stringify(Object.fromEntries(texts))}`);
+});
