@@ -3,16 +3,12 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "tray/flipped_rect.h"
 #include "tray/system_colours.h"
 
 namespace quorvel::tray {
 
 namespace {
-
-// The meter's layout has its origin at the bottom left; Qt's is at the top left.
-QRectF flipped(const app::Rect& rect, double viewHeight) {
-    return {rect.x, viewHeight - rect.y - rect.height, rect.width, rect.height};
-}
 
 QColor colourOf(app::LevelMeter::Colour colour, const QPalette& palette) {
     const bool dark = isDark(palette);
@@ -33,9 +29,8 @@ QPainterPath roundedBar(const QRectF& rect) {
 
 }  // namespace
 
-LevelMeterView::LevelMeterView(app::LevelMeter& meter, QWidget* parent) : QWidget(parent), meter_(meter) {
+LevelMeterView::LevelMeterView(app::LevelMeter& meter, QWidget* parent) : InertMenuRow(parent), meter_(meter) {
     setFixedSize(sizeHint());
-    setAttribute(Qt::WA_TransparentForMouseEvents);
     meter_.onRedraw = [this] { update(); };
 }
 
@@ -69,7 +64,8 @@ void LevelMeterView::paintEvent(QPaintEvent*) {
         if (bar.fills.empty()) continue;
         painter.save();
         painter.setClipPath(roundedBar(QRectF(track.x(), track.y(), bar.fillWidth, track.height())));
-        for (const auto& fill : bar.fills) painter.fillRect(flipped(fill.rect, viewHeight), colourOf(fill.colour, palette()));
+        for (const auto& fill : bar.fills)
+            painter.fillRect(flipped(fill.rect, viewHeight), colourOf(fill.colour, palette()));
         painter.restore();
     }
 }

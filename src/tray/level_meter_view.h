@@ -1,15 +1,16 @@
 #pragma once
 
-#include <QWidget>
 
 #include "app/level_meter.h"
+#include "tray/inert_menu_row.h"
 
 namespace quorvel::tray {
 
 // Draws the application's stereo level meter (260 x 38) as a row of the status menu,
 // for a QWidgetAction. The meter ticks at 30 Hz only while this view is shown, that
-// is while its menu is open. The meter must outlive the view.
-class LevelMeterView final : public QWidget {
+// is while its menu is open. One view per meter: the view takes the meter's redraw
+// callback and decides when it ticks. The meter must outlive the view.
+class LevelMeterView final : public InertMenuRow {
 public:
     explicit LevelMeterView(app::LevelMeter& meter, QWidget* parent = nullptr);
     ~LevelMeterView() override;

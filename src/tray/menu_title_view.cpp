@@ -6,16 +6,12 @@
 #include <QPainter>
 
 #include "tray/artwork.h"
+#include "tray/flipped_rect.h"
 #include "tray/system_colours.h"
 
 namespace quorvel::tray {
 
 namespace {
-
-// The layout has its origin at the bottom left; Qt's is at the top left.
-QRect flipped(const app::Rect& rect, double viewHeight) {
-    return QRectF(rect.x, viewHeight - rect.y - rect.height, rect.width, rect.height).toRect();
-}
 
 QFont fontOf(app::MenuTitle::Font font) {
     switch (font) {
@@ -31,11 +27,10 @@ QFont fontOf(app::MenuTitle::Font font) {
 
 }  // namespace
 
-MenuTitleView::MenuTitleView(QWidget* parent) : QWidget(parent), label_(new QLabel(this)) {
+MenuTitleView::MenuTitleView(QWidget* parent) : InertMenuRow(parent), label_(new QLabel(this)) {
     setFixedSize(sizeHint());
-    setAttribute(Qt::WA_TransparentForMouseEvents);
     const auto layout = app::MenuTitle::layout(app::MenuTitle::width, app::MenuTitle::height);
-    label_->setGeometry(flipped(layout.label, app::MenuTitle::height));
+    label_->setGeometry(flipped(layout.label, app::MenuTitle::height).toRect());
     label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     label_->setWordWrap(false);  // a longer text is clipped at the label's edge
     restyle();
@@ -89,7 +84,7 @@ void MenuTitleView::paintEvent(QPaintEvent*) {
     if (logo_.isNull()) return;
     QPainter painter(this);
     const auto layout = app::MenuTitle::layout(width(), height());
-    logo_.paint(&painter, flipped(layout.logo, height()), Qt::AlignLeft | Qt::AlignVCenter);
+    logo_.paint(&painter, flipped(layout.logo, height()).toRect(), Qt::AlignLeft | Qt::AlignVCenter);
 }
 
 }  // namespace quorvel::tray

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QIcon>
-#include <QWidget>
 #include <string_view>
 
 #include "app/menu_title.h"
+#include "tray/inert_menu_row.h"
 
 class QLabel;
 
@@ -13,7 +13,7 @@ namespace quorvel::tray {
 // The first row of the status menu (260 x 36), for a QWidgetAction: the product logo,
 // chosen for a dark or light palette and chosen again whenever the palette or the
 // theme changes, and the state label the application's MenuTitle holds.
-class MenuTitleView final : public QWidget {
+class MenuTitleView final : public InertMenuRow {
 public:
     explicit MenuTitleView(QWidget* parent = nullptr);
 

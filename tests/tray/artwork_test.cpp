@@ -32,7 +32,8 @@ TEST(ArtworkTest, TintColoursTheBadgeAndKeepsItsBarsAtAnyScale) {
 }
 
 TEST(ArtworkTest, ImagesByName) {
-    for (const char* name : {"MenuIcon", "MenuLogoDark", "MenuLogoLight"}) EXPECT_FALSE(namedImage(name).isNull()) << name;
+    for (const char* name : {"MenuIcon", "MenuLogoDark", "MenuLogoLight"})
+        EXPECT_FALSE(namedImage(name).isNull()) << name;
     EXPECT_TRUE(namedImage("MenuLogoSepia").isNull());
     EXPECT_FALSE(applicationIcon().isNull());
     const QImage logo = namedImage("MenuLogoLight").pixmap(QSize(119, 24)).toImage();

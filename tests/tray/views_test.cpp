@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
+#include <QTest>
 #include <QWidgetAction>
 
 #include "app/level_meter.h"
@@ -95,6 +96,29 @@ TEST(LevelMeterViewInMenuTest, TicksOnlyWhileItsMenuIsOpen) {
     menu.reset();
     EXPECT_FALSE(meter.ticking());
     EXPECT_FALSE(meter.onRedraw);
+}
+
+// The rows show; they are not commands.
+TEST(MenuRowsTest, ClicksOnTheViewsLeaveTheMenuOpen) {
+    test::ManualExecutor queue;
+    app::LevelMeter meter{queue};
+    std::unique_ptr<QMenu> menu(menuShowing(new MenuTitleView));
+    auto* meterRow = new QWidgetAction(menu.get());
+    meterRow->setDefaultWidget(new LevelMeterView(meter));
+    menu->addAction(meterRow);
+    QAction* command = menu->addAction("Start Stream");
+    int triggered = 0;
+    QObject::connect(menu.get(), &QMenu::triggered, [&] { ++triggered; });
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu.get()));
+
+    for (QAction* row : {menu->actions()[0], menu->actions()[1]}) {
+        QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {}, menu->actionGeometry(row).center());
+        EXPECT_TRUE(menu->isVisible());
+    }
+    EXPECT_EQ(triggered, 0);
+    QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {}, menu->actionGeometry(command).center());
+    EXPECT_EQ(triggered, 1);
+    EXPECT_FALSE(menu->isVisible());
 }
 
 struct MenuTitleViewTest : ::testing::Test {
