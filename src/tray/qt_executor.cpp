@@ -1,5 +1,7 @@
 #include "tray/qt_executor.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -42,13 +44,29 @@ private:
     Task task_;
 };
 
+const QEvent::Type taskEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// A posted event is deleted where it is delivered; QMetaObject::invokeMethod would let
+// the posting thread hold the last reference to the task, and so destroy what it holds.
+class TaskEvent final : public QEvent {
+public:
+    explicit TaskEvent(Task task) : QEvent(taskEventType), task(std::move(task)) {}
+    Task task;
+};
+
 }  // namespace
 
 QtExecutor::QtExecutor() = default;
 QtExecutor::~QtExecutor() = default;
 
+bool QtExecutor::Receiver::event(QEvent* event) {
+    if (event->type() != taskEventType) return QObject::event(event);
+    static_cast<TaskEvent*>(event)->task();
+    return true;
+}
+
 void QtExecutor::post(Task task) {
-    QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
+    QCoreApplication::postEvent(&context_, new TaskEvent(std::move(task)));
 }
 
 TimerHandle QtExecutor::postAfter(Duration delay, Task task) {

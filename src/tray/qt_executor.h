@@ -23,9 +23,15 @@ public:
     std::unique_ptr<Wakeup> makeWakeup(Task task) override;
 
 private:
-    // Tasks are delivered to this object's thread; it dies with the executor, and
-    // with it whatever is still queued.
-    QObject context_;
+    // Runs the tasks posted to it, each as an event that owns its task, so that the
+    // task and what it holds go on this object's thread (the GUI thread) once run.
+    class Receiver final : public QObject {
+    protected:
+        bool event(QEvent* event) override;
+    };
+
+    // It dies with the executor, and with it whatever is still queued.
+    Receiver context_;
 };
 
 }  // namespace quorvel::tray

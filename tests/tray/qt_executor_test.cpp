@@ -41,6 +41,28 @@ TEST(QtExecutor, RunsPostsFromAnyThreadInOrderOnTheGuiThread) {
     EXPECT_TRUE(onGuiThread);
 }
 
+// What a task holds goes on the GUI thread too, also when it was posted from another
+// thread (the pipeline a capture callback holds must, for one).
+TEST(QtExecutor, ReleasesWhatATaskHoldsOnTheGuiThread) {
+    QtExecutor queue;
+    struct ReleasedOn {
+        explicit ReleasedOn(std::vector<QThread*>& where) : where(where) {}
+        ~ReleasedOn() { where.push_back(QThread::currentThread()); }
+        std::vector<QThread*>& where;
+    };
+    std::vector<QThread*> releasedOn;
+    int ran = 0;
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i) {
+            auto held = std::make_shared<ReleasedOn>(releasedOn);
+            queue.post([held = std::move(held), &ran] { ++ran; });
+        }
+    });
+    while (ran < 200) QCoreApplication::processEvents();
+    other.join();
+    EXPECT_EQ(releasedOn, std::vector<QThread*>(200, QCoreApplication::instance()->thread()));
+}
+
 // A timer armed before a later one with a shorter delay has fired by the time the
 // later one runs, so the cancelled one had its chance.
 TEST(QtExecutor, RunsTimersNotBeforeTheirTimeUnlessCancelledAlsoWhenArmedFromAnotherThread) {
