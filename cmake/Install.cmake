@@ -31,6 +31,11 @@ endif()
 # The client.
 install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quorvel)
 quorvel_install_gzipped(${PROJECT_SOURCE_DIR}/man/quorvel.1 ${CMAKE_INSTALL_MANDIR}/man1 quorvel)
+# In the desktop's application menu, with its icon in the hicolor theme.
+install(FILES ${PROJECT_SOURCE_DIR}/data/quorvel.desktop
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications COMPONENT quorvel)
+install(FILES ${PROJECT_SOURCE_DIR}/data/icons/hicolor/scalable/apps/quorvel.svg
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps COMPONENT quorvel)
 # Started at log-in on every XDG desktop; a user turns it off in the desktop's
 # start-up settings (which write a Hidden=true copy to ~/.config/autostart).
 install(FILES ${PROJECT_SOURCE_DIR}/data/autostart/quorvel.desktop

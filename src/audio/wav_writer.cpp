@@ -24,7 +24,10 @@ void put32(std::uint8_t* out, std::uint32_t value) {
 
 Expected<std::unique_ptr<WavWriter>, std::string> WavWriter::create(const std::filesystem::path& path,
                                                                    std::uint32_t sampleRate, std::uint16_t channels) {
-    if (channels == 0 || sampleRate == 0) return std::string("invalid audio format");
+    // The header holds the byte rate in 32 bits and the frame size in 16.
+    const std::uint64_t frameBytes = 3u * std::uint64_t{channels};
+    if (channels == 0 || sampleRate == 0 || frameBytes > 0xFFFF || sampleRate * frameBytes > 0xFFFFFFFF)
+        return std::string("invalid audio format");
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return "cannot create " + path.string() + ": " + std::strerror(errno);
     std::array<std::uint8_t, kHeaderBytes> header{};
@@ -35,8 +38,8 @@ Expected<std::unique_ptr<WavWriter>, std::string> WavWriter::create(const std::f
     put16(header.data() + 20, 1);  // PCM
     put16(header.data() + 22, channels);
     put32(header.data() + 24, sampleRate);
-    put32(header.data() + 28, sampleRate * 3u * channels);
-    put16(header.data() + 32, static_cast<std::uint16_t>(3u * channels));
+    put32(header.data() + 28, static_cast<std::uint32_t>(sampleRate * frameBytes));
+    put16(header.data() + 32, static_cast<std::uint16_t>(frameBytes));
     put16(header.data() + 34, 24);
     std::memcpy(header.data() + 36, "data", 4);
     put32(header.data() + 40, 0);

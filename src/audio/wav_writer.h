@@ -15,6 +15,7 @@ namespace quorvel {
 // so the file on disk is a valid WAV at any moment, even if the process dies.
 class WavWriter {
 public:
+    // Refuses a format the header cannot describe (byte rate over 32 bits, frame over 16).
     static Expected<std::unique_ptr<WavWriter>, std::string> create(const std::filesystem::path& path,
                                                                     std::uint32_t sampleRate, std::uint16_t channels);
     ~WavWriter();

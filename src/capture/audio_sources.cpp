@@ -49,10 +49,15 @@ bool directAvailable() {
     return reachableServer() != Server::none;
 }
 
+// An input needs no probe.
 std::shared_ptr<AudioSource> make(const SourceChoice& choice) {
+    return make(choice, choice.kind() == SourceChoice::Kind::input ? Server::none : reachableServer());
+}
+
+std::shared_ptr<AudioSource> make(const SourceChoice& choice, Server server) {
     if (choice.kind() == SourceChoice::Kind::input)
         return std::make_shared<InputDeviceCapture>(choice.uid(), choice.first());
-    switch (reachableServer()) {
+    switch (server) {
         case Server::pipeWire: return std::make_shared<ProcessTapCapture>();
         case Server::pulseAudio: return std::make_shared<ScreenCaptureAudio>();
         case Server::none: break;

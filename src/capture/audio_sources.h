@@ -33,5 +33,7 @@ bool directAvailable();
 // A new, idle source for the choice: an input is always possible; the Pro Tools output
 // goes through the reachable server, and is nothing without one.
 std::shared_ptr<AudioSource> make(const SourceChoice& choice);
+// The same with the server already known (reachableServer() takes a while to answer).
+std::shared_ptr<AudioSource> make(const SourceChoice& choice, Server server);
 
 }  // namespace quorvel::AudioSources

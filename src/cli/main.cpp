@@ -6,8 +6,11 @@
 #include "cli/commands.h"
 #include "config/config.h"
 #include "config/version.h"
+#include "tray/tray_main.h"
 
 int main(int argc, char** argv) {
+    if (argc == 1) return quorvel::tray::runTray(argc, argv);
+
     CLI::App app{"Quorvel: streams a studio's programme audio to a relay server.\n"
                  "Without a subcommand it runs the tray application."};
     app.set_version_flag("--version", "quorvel " + std::string(quorvel::version()));

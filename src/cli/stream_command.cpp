@@ -138,7 +138,7 @@ private:
         limit_.cancel();
         meterTimer_.cancel();
         clearMeterLine();
-        auto sender = host_->sender();
+        auto sender = host_->system().sender();
         app().onMenuChanged = nullptr;
         app().applicationWillTerminate();
         if (sender) {
@@ -151,18 +151,11 @@ private:
             std::cout << levels << std::flush;
         }
         sender.reset();
-        exitStatus_ = status;
-        waitStarted_ = mainQueue_.now();
-        waitForSenders();
-    }
-
-    void waitForSenders() {
-        if (host_->sendersGone() || mainQueue_.now() - waitStarted_ > std::chrono::seconds(3)) {
-            host_.reset();
-            return finish_(exitStatus_);
-        }
-        closeWait_ = mainQueue_.postAfter(std::chrono::milliseconds(10), [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->waitForSenders();
+        host_->system().whenSendersClosed(std::chrono::seconds(3), [weak = weak_from_this(), status] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->host_.reset();
+            self->finish_(status);
         });
     }
 
@@ -177,12 +170,9 @@ private:
     bool meterShown_ = false;
     float peakLeft_ = app::LevelMeter::silenceDb;
     float peakRight_ = app::LevelMeter::silenceDb;
-    int exitStatus_ = 0;
-    std::chrono::steady_clock::time_point waitStarted_;
     TimerHandle signalPoll_;
     TimerHandle limit_;
     TimerHandle meterTimer_;
-    TimerHandle closeWait_;
 };
 
 int runStream(const StreamOptions& options) {

@@ -25,6 +25,10 @@ struct Config {
     static Config load();
     // The same with another built-in address (empty: none), as a differently built binary would.
     static Config load(std::string_view builtInServer);
+    // What load() makes of its sources, once read: the key store's key, the
+    // configuration file's text (absent: no readable file) and the "deviceName" preference.
+    static Config fromSources(std::string_view builtInServer, std::optional<std::string> storedKey,
+                              std::optional<std::string_view> fileText, std::optional<std::string> deviceName);
     // Why the configuration file is there but load() had to ignore it (unreadable, not
     // JSON, not an object), naming the file; nothing when it is absent or usable. load()
     // stays silent about it; the command-line tools print this.

@@ -15,22 +15,13 @@ namespace {
 // The configuration file holds two short strings; anything bigger is not one.
 constexpr std::size_t kMaxConfigFileBytes = 1024 * 1024;
 
-// The file's top-level object, or why there is none (nothing to say when it is absent).
-Expected<boost::json::object, std::optional<std::string>> readConfigFile() {
-    const std::string path = paths::configFile();
-    if (!files::exists(path)) return std::optional<std::string>();
-    const auto problem = [&path](const std::string& why) {
-        return std::optional<std::string>("The configuration file " + path + " could not be read (" + why +
-                                          "); its settings are ignored.");
-    };
-    const auto text = files::readSmallFile(path, kMaxConfigFileBytes);
-    if (!text) return problem("not a readable file of at most 1 MB");
-    std::string_view content = *text;
+// The top-level object of the file's text, or why it is not usable.
+Expected<boost::json::object, std::string> configObject(std::string_view text) {
     // Some editors start UTF-8 files with a byte-order mark; JSON itself has none.
-    if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);
-    auto value = json::parse(content);
-    if (!value) return problem("not valid JSON");
-    if (!value->is_object()) return problem("its top level is not a JSON object");
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    auto value = json::parse(text);
+    if (!value) return std::string("not valid JSON");
+    if (!value->is_object()) return std::string("its top level is not a JSON object");
     return std::move(value->as_object());
 }
 
@@ -39,22 +30,38 @@ Expected<boost::json::object, std::optional<std::string>> readConfigFile() {
 Config Config::load() { return load(QUORVEL_BUILTIN_SERVER); }
 
 Config Config::load(std::string_view builtInServer) {
-    std::string server = builtInServer.empty() ? defaultServer : std::string(builtInServer);
     std::optional<std::string> key = Keychain::get();
+    const auto text = files::readSmallFile(paths::configFile(), kMaxConfigFileBytes);
+    return fromSources(builtInServer, std::move(key), text, Preferences::string("deviceName"));
+}
 
-    if (const auto object = readConfigFile()) {
-        if (auto fileServer = json::string(json::member(*object, "server"))) server = std::move(*fileServer);
-        if (auto fileKey = json::string(json::member(*object, "key"))) key = std::move(*fileKey);
+Config Config::fromSources(std::string_view builtInServer, std::optional<std::string> storedKey,
+                           std::optional<std::string_view> fileText, std::optional<std::string> deviceName) {
+    std::string server = builtInServer.empty() ? defaultServer : std::string(builtInServer);
+    std::optional<std::string> key = std::move(storedKey);
+    if (fileText) {
+        if (const auto object = configObject(*fileText)) {
+            if (auto fileServer = json::string(json::member(*object, "server"))) server = std::move(*fileServer);
+            if (auto fileKey = json::string(json::member(*object, "key"))) key = std::move(*fileKey);
+        }
     }
 
     // The built-in address is not tried again: a broken file address means the default.
     if (!isValidURL(server)) server = defaultServer;
-    return Config{std::move(server), std::move(key), Preferences::string("deviceName")};
+    return Config{std::move(server), std::move(key), std::move(deviceName)};
 }
 
 std::optional<std::string> Config::fileProblem() {
-    const auto object = readConfigFile();
-    return object ? std::nullopt : object.error();
+    const std::string path = paths::configFile();
+    if (!files::exists(path)) return std::nullopt;
+    const auto problem = [&path](const std::string& why) {
+        return "The configuration file " + path + " could not be read (" + why + "); its settings are ignored.";
+    };
+    const auto text = files::readSmallFile(path, kMaxConfigFileBytes);
+    if (!text) return problem("not a readable file of at most 1 MB");
+    const auto object = configObject(*text);
+    if (!object) return problem(object.error());
+    return std::nullopt;
 }
 
 }  // namespace quorvel

@@ -1,10 +1,7 @@
 #include "config/preferences.h"
 
-#include <boost/json/object.hpp>
-
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 
 #include "config/files.h"
@@ -30,7 +27,7 @@ Loaded load(const std::string& path) {
     if (!files::exists(path)) return {};
     auto text = files::readSmallFile(path, kMaxBytes);
     if (!text) return {{}, true};
-    auto object = json::parseObject(*text);
+    auto object = fromText(*text);
     if (!object) return {{}, true};
     return {std::move(*object), false};
 }
@@ -47,16 +44,25 @@ bool moveAside(const std::string& path) {
     return false;
 }
 
-bool update(const std::function<void(boost::json::object&)>& change) {
+bool update(std::string_view key, std::optional<std::string_view> value) {
     std::lock_guard lock(fileMutex());
     const std::string path = paths::preferencesFile();
     Loaded loaded = load(path);
     if (loaded.corrupt && !moveAside(path)) return false;
-    change(loaded.values);
-    return files::writeAtomically(path, json::serialize(loaded.values), 0600);
+    return files::writeAtomically(path, toText(std::move(loaded.values), key, value), 0600);
 }
 
 }  // namespace
+
+std::optional<boost::json::object> fromText(std::string_view text) {
+    return json::parseObject(text);
+}
+
+std::string toText(boost::json::object values, std::string_view key, std::optional<std::string_view> value) {
+    if (value) values[key] = *value;
+    else values.erase(key);
+    return json::serialize(values);
+}
 
 std::optional<std::string> string(std::string_view key) {
     std::lock_guard lock(fileMutex());
@@ -67,11 +73,11 @@ std::optional<std::string> string(std::string_view key) {
 bool setString(std::string_view key, std::string_view value) {
     // Text that is not UTF-8 would make the whole file unreadable as JSON.
     if (!isValidUTF8(key) || !isValidUTF8(value)) return false;
-    return update([&](boost::json::object& values) { values[key] = value; });
+    return update(key, value);
 }
 
 bool remove(std::string_view key) {
-    return update([&](boost::json::object& values) { values.erase(key); });
+    return update(key, std::nullopt);
 }
 
 }  // namespace quorvel::Preferences

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/json/object.hpp>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +18,12 @@ std::optional<std::string> string(std::string_view key);
 bool setString(std::string_view key, std::string_view value);
 // Removes `key`; false when the file could not be written.
 bool remove(std::string_view key);
+
+// The file's text apart from the file: the values a text holds (nothing when it is
+// not a JSON object, a corrupt file), and the text that stores `values` with `key`
+// set to `value` (nothing: removed), every other member kept.
+std::optional<boost::json::object> fromText(std::string_view text);
+std::string toText(boost::json::object values, std::string_view key, std::optional<std::string_view> value);
 
 // The preferences file is small; a larger one is treated as corrupt.
 inline constexpr std::size_t kMaxBytes = 1024 * 1024;

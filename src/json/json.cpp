@@ -3,6 +3,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace quorvel::json {
@@ -59,8 +60,34 @@ std::optional<std::string> string(const boost::json::value* value) {
     return std::string(value->get_string());
 }
 
+namespace {
+
+bool allFinite(const boost::json::value& value) {
+    if (value.is_double()) return std::isfinite(value.get_double());
+    if (const auto* array = value.if_array())
+        return std::all_of(array->begin(), array->end(), [](const auto& item) { return allFinite(item); });
+    if (const auto* object = value.if_object())
+        return std::all_of(object->begin(), object->end(), [](const auto& member) { return allFinite(member.value()); });
+    return true;
+}
+
+void nullNonFinite(boost::json::value& value) {
+    if (value.is_double() && !std::isfinite(value.get_double())) value = nullptr;
+    if (auto* array = value.if_array())
+        for (auto& item : *array) nullNonFinite(item);
+    if (auto* object = value.if_object())
+        for (auto& member : *object) nullNonFinite(member.value());
+}
+
+}  // namespace
+
+// Boost.JSON writes Infinity and NaN, which no JSON parser reads (ours included): a
+// text holding them would make a whole file unreadable. They are written as null.
 std::string serialize(const boost::json::value& value) {
-    return boost::json::serialize(value);
+    if (allFinite(value)) return boost::json::serialize(value);
+    boost::json::value finite = value;
+    nullNonFinite(finite);
+    return boost::json::serialize(finite);
 }
 
 }  // namespace quorvel::json

@@ -32,6 +32,7 @@ inline const boost::json::value* member(const boost::json::object& object, std::
     return object.if_contains(key);
 }
 
+// JSON text for `value`; numbers that are not finite are written as null.
 std::string serialize(const boost::json::value& value);
 
 }  // namespace quorvel::json

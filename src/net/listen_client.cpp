@@ -5,6 +5,7 @@
 
 #include "audio/packetizer.h"
 #include "json/json.h"
+#include "net/relay_message.h"
 
 namespace quorvel::net {
 
@@ -89,45 +90,31 @@ void ListenClient::stop() {
 }
 
 void ListenClient::handleText(std::string_view text) {
-    const auto message = json::parseObject(text);
+    const auto message = readRelayMessage(text);
     if (!message) return;
-    const auto type = json::string(json::member(*message, "type"));
+    const std::string& type = message->type;
     if (type == "ready") {
-        const auto* onAir = json::member(*message, "onAir");
-        if (onStatus) onStatus(onAir && onAir->is_bool() && onAir->get_bool() ? "On air." : "Waiting for the studio to go on air.");
+        if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
         ping();
     } else if (type == "state") {
-        const auto* onAir = json::member(*message, "onAir");
-        const bool live = onAir && onAir->is_bool() && onAir->get_bool();
-        // A new broadcast numbers its packets from 0 again.
-        expectedSequence_.reset();
-        if (onStatus) onStatus(live ? "On air." : "The studio went off air.");
+        stats_.restart();
+        if (onStatus) onStatus(message->onAir ? "On air." : "The studio went off air.");
     } else if (type == "pong") {
-        const auto t = json::number(json::member(*message, "t"));
-        const auto s = json::number(json::member(*message, "s"));
-        const auto offset = t && s ? clock_.add(*t, *s, Packetizer::wallClockMs()) : std::nullopt;
+        const auto offset = message->pingMs && message->serverMs
+                                ? clock_.add(*message->pingMs, *message->serverMs, Packetizer::wallClockMs())
+                                : std::nullopt;
         if (offset) offsetMs_ = *offset;
     } else if (type == "session_ended") {
         refusal_ = "The link has ended.";
     } else if (type == "error") {
-        refusal_ = refusalText(json::string(json::member(*message, "error")).value_or("?"));
+        refusal_ = refusalText(message->error.value_or("?"));
     }
 }
 
 void ListenClient::handlePacket(std::span<const std::uint8_t> bytes) {
     const double arrival = Packetizer::wallClockMs() + offsetMs_;
-    const auto header = packet_format::readHeader(bytes);
-    if (!header) {
-        ++stats_.malformed;
-        return;
-    }
-    ++stats_.received;
-    if (expectedSequence_) {
-        const std::uint32_t gap = header->sequence - *expectedSequence_;
-        // A jump backwards (a restarted broadcast) is not a loss.
-        if (gap < 0x80000000u) stats_.lost += gap;
-    }
-    expectedSequence_ = header->sequence + 1;
+    const auto header = stats_.count(bytes);
+    if (!header) return;
     if (clock_.size() > 0) stats_.latencyMs.push_back(arrival - header->timestampMs);
     if (onPacket) onPacket(*header, bytes.subspan(packet_format::kHeaderBytes));
 }

@@ -15,6 +15,7 @@
 
 #include "audio/packet_format.h"
 #include "net/clock_window.h"
+#include "net/listen_stats.h"
 #include "net/websocket_connection.h"
 
 namespace quorvel::net {
@@ -27,15 +28,6 @@ struct ListenTarget {
 // "https://host/l/ID" -> wss://host/ws/listen + "ID" (http gives ws). Nothing for
 // anything that is not a link of that shape.
 std::optional<ListenTarget> parseListenLink(std::string_view link);
-
-struct ListenStats {
-    std::uint64_t received = 0;
-    std::uint64_t lost = 0;       // sequence numbers skipped
-    std::uint64_t malformed = 0;  // binary messages that are not packets
-    // Per packet: arrival on the relay's clock minus the packet's timestamp (which
-    // dates its first frame, so 20 ms of it is the packet's own length).
-    std::vector<double> latencyMs;
-};
 
 // Joins a link as a listener over /ws/listen on the caller's io_context: sends the
 // password, keeps the relay's clock by pinging every 2 s, checks and counts the
@@ -75,7 +67,6 @@ private:
     ClockWindow clock_;
     double offsetMs_ = 0;  // the relay's clock minus ours, once clock_ has a sample
     ListenStats stats_;
-    std::optional<std::uint32_t> expectedSequence_;
     std::optional<std::string> refusal_;
     bool stopping_ = false;
     bool finished_ = false;

@@ -6,6 +6,7 @@
 
 #include "audio/packetizer.h"
 #include "json/json.h"
+#include "net/relay_message.h"
 
 namespace quorvel {
 
@@ -139,44 +140,41 @@ void Sender::receive(const Connection& connection) {
 }
 
 void Sender::handle(const std::string& text, const Connection& connection) {
-    const auto message = json::parseObject(text);
+    const auto message = net::readRelayMessage(text);
     if (!message) return;
-    const auto type = json::string(json::member(*message, "type"));
-    if (!type) return;
+    const std::string& type = message->type;
 
-    if (*type == "welcome") {
+    if (type == "welcome") {
         authed_ = true;
         attempt_ = 0;
         busyMessage_.reset();
         report(State::connected());
-        if (const auto listeners = json::count(json::member(*message, "listeners")))
+        if (const auto listeners = message->listeners)
             postToOwner([count = *listeners](Sender& self) {
                 if (self.onListeners) self.onListeners(count);
             });
         startPing(connection);
-    } else if (*type == "pong") {
-        const auto ping = json::number(json::member(*message, "t"));
-        const auto server = json::number(json::member(*message, "s"));
-        if (ping && server) handlePong(*ping, *server);
-    } else if (*type == "listeners") {
-        if (const auto count = json::count(json::member(*message, "count")))
+    } else if (type == "pong") {
+        if (message->pingMs && message->serverMs) handlePong(*message->pingMs, *message->serverMs);
+    } else if (type == "listeners") {
+        if (const auto count = message->listeners)
             postToOwner([count = *count](Sender& self) {
                 if (self.onListeners) self.onListeners(count);
             });
-    } else if (*type == "error") {
-        if (const auto code = json::string(json::member(*message, "error"))) handleError(*code, *message);
-    } else if (*type == "session_ended") {
+    } else if (type == "error") {
+        if (const auto code = message->error) handleError(*code, message->max);
+    } else if (type == "session_ended") {
         wanted_ = false;
         report(State::off());
         postToOwner([](Sender& self) {
             if (self.onSessionEnded) self.onSessionEnded();
         });
-    } else if (*type == "replaced") {
+    } else if (type == "replaced") {
         giveUp(State::failed(replacedText));
     }
 }
 
-void Sender::handleError(const std::string& code, const boost::json::object& message) {
+void Sender::handleError(const std::string& code, std::optional<std::int64_t> maxComputers) {
     if (code == "auth" || code == "revoked") {
         giveUp(State::failed(revokedText));
         postToOwner([](Sender& self) {
@@ -189,7 +187,7 @@ void Sender::handleError(const std::string& code, const boost::json::object& mes
         });
     } else if (code == "busy") {
         // The server closes the connection next; wanted stays true, so the loss retries.
-        busyMessage_ = busyText(json::integral(json::member(message, "max")).value_or(3));
+        busyMessage_ = busyText(maxComputers.value_or(3));
         report(State::failed(*busyMessage_));
     }
 }

@@ -102,7 +102,7 @@ private:
     void connect();
     void receive(const Connection& connection);
     void handle(const std::string& text, const Connection& connection);
-    void handleError(const std::string& code, const boost::json::object& message);
+    void handleError(const std::string& code, std::optional<std::int64_t> maxComputers);
     void handlePong(double pingMs, double serverMs);
     void sendJSON(const boost::json::object& message, const Connection& connection);
     void startPing(const Connection& connection);

@@ -78,8 +78,7 @@ const std::string kStorageError = "storage";
 
 Relay::Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
              RelaySettings settings, LogSink log)
-    : context_(context),
-      store_(store),
+    : store_(store),
       deadlines_(deadlines),
       clock_(clock),
       settings_(std::move(settings)),

@@ -87,7 +87,6 @@ private:
     void dropRoomIfEmpty(const std::string& linkId);
     void endRoom(const std::string& linkId, const std::string& broadcasterMessage);
 
-    boost::asio::io_context& context_;
     Store& store_;
     Deadlines& deadlines_;
     const Clock& clock_;

@@ -41,7 +41,7 @@ CREATE TABLE IF NOT EXISTS links (
 // One prepared statement, finalized on scope exit.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
+    Statement(sqlite3* db, const char* sql) {
         if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
     }
     ~Statement() { sqlite3_finalize(stmt_); }
@@ -68,7 +68,6 @@ public:
     bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
-// The relay's only Beast translation unit: HTTP/1.1 and WebSocket sessions over
+// The relay's Beast transport: HTTP/1.1 and WebSocket sessions over
 // plain TCP or TLS, with bounded buffers, bounded send queues and deadlines.
 #include "relay/web_server.h"
+#include "relay/http_request.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -283,8 +284,7 @@ public:
 private:
     void read() {
         parser_.emplace();
-        parser_->body_limit(server_->options.maxBodyBytes);
-        parser_->header_limit(static_cast<std::uint32_t>(server_->options.maxHeaderBytes));
+        limitRequest(*parser_, server_->options.maxHeaderBytes, server_->options.maxBodyBytes);
         deadline_->expireAt(server_->clock.now() + server_->options.requestTimeout);
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](beast::error_code error, std::size_t) {
@@ -293,32 +293,16 @@ private:
     }
 
     void onRead(beast::error_code error) {
-        if (error == http::error::body_limit) return reject(413, R"({"error":"too_large"})");
-        if (error == http::error::header_limit) return reject(431, R"({"error":"headers_too_large"})");
-        if (error == http::error::buffer_overflow) return reject(413, R"({"error":"too_large"})");
-        if (error && error.category() == http::make_error_code(http::error::bad_target).category() &&
-            error != http::error::end_of_stream && error != http::error::partial_message)
-            return reject(400, R"({"error":"bad_request"})");
-        if (error) {
-            abort();
-            return;
+        ReadRequest read = readRequest(error, *parser_, remote_);
+        switch (read.kind) {
+        case ReadRequest::Kind::reject: return write(std::move(read.rejection), false, read.version);
+        case ReadRequest::Kind::drop: return abort();
+        case ReadRequest::Kind::upgrade: deadline_->clear(); return upgrade(read.path, parser_->release());
+        case ReadRequest::Kind::request: break;
         }
         deadline_->clear();
-        auto request = parser_->release();
-        const std::string target(request.target());
-        const std::string path = target.substr(0, target.find('?'));
-        if (websocket::is_upgrade(request)) return upgrade(path, std::move(request));
-
-        HttpRequest plain;
-        plain.method = std::string(request.method_string());
-        plain.target = target;
-        plain.body = std::move(request.body());
-        plain.remoteAddress = remote_;
-        plain.ifNoneMatch = std::string(request[http::field::if_none_match]);
-        const bool keepAlive = request.keep_alive();
-        const unsigned version = request.version();
-        server_->handler.handleRequest(std::move(plain), [self = this->shared_from_this(), keepAlive,
-                                                          version](HttpResponse response) {
+        server_->handler.handleRequest(std::move(read.request), [self = this->shared_from_this(), keepAlive = read.keepAlive,
+                                                                 version = read.version](HttpResponse response) {
             self->write(std::move(response), keepAlive, version);
         });
     }
@@ -332,8 +316,6 @@ private:
         server_->track(session);
         session->run(std::move(request));
     }
-
-    void reject(int status, std::string body) { write(HttpResponse{status, "application/json", std::move(body), {}}, false, 11); }
 
     void write(HttpResponse response, bool keepAlive, unsigned version) {
         auto message = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status),
@@ -364,7 +346,7 @@ private:
     std::string remote_;
     ConnectionSlot slot_;
     std::shared_ptr<Deadline> deadline_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<RequestParser> parser_;
 };
 
 class BeastWebServer final : public WebServer {

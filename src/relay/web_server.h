@@ -1,7 +1,7 @@
 #pragma once
 
-// The relay's HTTP and WebSocket transport (Beast, one translation unit) behind a
-// small interface, so the relay's own logic never sees Beast.
+// The relay's HTTP and WebSocket transport (Beast: web_server.cpp, and http_request.h
+// for reading a request) behind a small interface, so the relay's logic never sees Beast.
 
 #include <boost/asio/io_context.hpp>
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <future>
 
 namespace quorvel {
 
@@ -86,6 +87,12 @@ SerialQueue::SerialQueue(std::string name)
         setCurrentThreadName(name);
         context_.run();
     });
+}
+
+void SerialQueue::drain() {
+    std::promise<void> done;
+    executor_.post([&done] { done.set_value(); });
+    done.get_future().wait();
 }
 
 SerialQueue::~SerialQueue() {

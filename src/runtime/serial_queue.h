@@ -37,6 +37,8 @@ public:
     SerialQueue& operator=(const SerialQueue&) = delete;
 
     Executor& executor() { return executor_; }
+    // Waits until everything posted before the call has run. Not on this queue.
+    void drain();
     boost::asio::io_context& context() { return context_; }
     bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 

@@ -1,6 +1,7 @@
 // The adapters between the application core and the real subsystems.
 #include <gtest/gtest.h>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <pipewire/pipewire.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "app/adapters/capture_adapter.h"
 #include "app/adapters/headless_desktop.h"
@@ -41,11 +43,12 @@ public:
     int stops = 0;
 };
 
-TEST(MainQueueSource, DeliversTheStartCompletionLaterOnTheMainQueueAndLetsGoOfIt) {
+// Without its worker (gone) the source runs start and stop on the caller.
+TEST(QueuedSource, DeliversTheStartCompletionLaterOnTheMainQueueAndLetsGoOfIt) {
     test::ManualExecutor queue;
     auto inner = std::make_shared<SynchronousSource>();
     inner->problem = "no device";
-    auto source = std::make_shared<MainQueueSource>(inner, queue);
+    auto source = std::make_shared<QueuedSource>([inner] { return inner; }, std::weak_ptr<SerialQueue>(), queue);
     int calls = 0;
     std::optional<std::string> seen;
     // The completion holds the source, as the application's does.
@@ -60,7 +63,7 @@ TEST(MainQueueSource, DeliversTheStartCompletionLaterOnTheMainQueueAndLetsGoOfIt
 
     // The inner source still holds its wrapper; it no longer holds the completion,
     // so nothing keeps the source alive but us.
-    const std::weak_ptr<MainQueueSource> weak = source;
+    const std::weak_ptr<QueuedSource> weak = source;
     source.reset();
     EXPECT_TRUE(weak.expired());
     inner->kept(std::nullopt);  // a second call from the source is ignored
@@ -68,20 +71,58 @@ TEST(MainQueueSource, DeliversTheStartCompletionLaterOnTheMainQueueAndLetsGoOfIt
     EXPECT_EQ(calls, 1);
 }
 
-TEST(MainQueueSource, PassesTheAudioCallbacksAndStopThrough) {
-    test::ManualExecutor queue;
+// Records the thread it is destroyed on.
+struct ReleasedOn {
+    explicit ReleasedOn(std::thread::id& where) : where(where) {}
+    ~ReleasedOn() { where = std::this_thread::get_id(); }
+    std::thread::id& where;
+};
+
+// The blocking part of a source, making, starting and stopping it, runs on the
+// worker; the audio callbacks reach the inner source, and what they hold (the
+// pipeline, made on the main queue) is let go of on the main queue.
+TEST(QueuedSource, MakesStartsAndStopsTheInnerSourceOnItsWorkerAndReleasesTheCallbacksOnTheMainQueue) {
+    boost::asio::io_context context;
+    AsioExecutor mainQueue(context);
+    auto worker = std::make_shared<SerialQueue>("quorvel.test");
     auto inner = std::make_shared<SynchronousSource>();
-    MainQueueSource source(inner, queue);
+    std::vector<bool> onWorker;
+    auto source = std::make_shared<QueuedSource>(
+        [&] {
+            onWorker.push_back(worker->isCurrentThread());
+            return inner;
+        },
+        worker, mainQueue);
     int restarts = 0;
-    source.onRestartNeeded = [&] { ++restarts; };
-    source.onAudio = [](AudioBufferList, std::int64_t, const CaptureFormat&) {};
-    source.start([](std::optional<std::string>) {});
+    std::thread::id releasedOn;
+    source->onRestartNeeded = [&] { ++restarts; };
+    source->onAudio = [held = std::make_shared<ReleasedOn>(releasedOn)](AudioBufferList, std::int64_t,
+                                                                        const CaptureFormat&) {};
+    bool completed = false;
+    auto work = boost::asio::make_work_guard(context);
+    source->start([&](std::optional<std::string> problem) {
+        completed = !problem;
+        context.stop();
+    });
+    context.run_for(5s);
+    EXPECT_TRUE(completed);
+    worker->drain();
+    EXPECT_EQ(onWorker, std::vector<bool>{true});
     ASSERT_TRUE(inner->onRestartNeeded);
     EXPECT_TRUE(inner->onAudio);
     inner->onRestartNeeded();
     EXPECT_EQ(restarts, 1);
-    source.stop();
+
+    source->stop();
+    worker->drain();
     EXPECT_EQ(inner->stops, 1);
+    inner.reset();  // the queued source's is the last
+    source.reset();
+    worker->drain();
+    EXPECT_EQ(releasedOn, std::thread::id()) << "released before the main queue ran";
+    context.restart();
+    context.poll();
+    EXPECT_EQ(releasedOn, std::this_thread::get_id());
 }
 
 TEST(SenderAdapter, MapsEveryConnectionStateOfTheSender) {

@@ -73,5 +73,20 @@ TEST_F(WavWriterTest, ARateChangeStartsTheNextFile) {
     EXPECT_NE(messages[1].find("44100 Hz"), std::string::npos);
 }
 
+TEST_F(WavWriterTest, FormatsTheHeaderCannotHoldAreRefused) {
+    // 1,431,655,766 Hz stereo would need a byte rate of 2^33 + 4: it used to wrap to 4.
+    EXPECT_FALSE(WavWriter::create(dir_ / "a.wav", 1431655766u, 2));
+    EXPECT_FALSE(WavWriter::create(dir_ / "b.wav", 0xFFFFFFFFu, 1));
+    EXPECT_FALSE(WavWriter::create(dir_ / "c.wav", 8000, 21846));  // 65,538-byte frames
+    EXPECT_TRUE(WavWriter::create(dir_ / "d.wav", 1431655765u, 1));
+    EXPECT_TRUE(WavWriter::create(dir_ / "e.wav", 1, 21845));
+
+    // A packet from the network can carry any rate: the recorder says so instead.
+    WavRecorder recorder(dir_ / "take.wav");
+    const auto refused = recorder.write({2, 0xFFFFFFFFu, 0, 0}, std::vector<std::uint8_t>(6));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "invalid audio format");
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -58,6 +58,15 @@ TEST_F(PreferencesTest, WrongTypesReadAsAbsentAndOtherKeysSurviveWrites) {
     EXPECT_NE(read(file()).find(R"("future":{"a":1})"), std::string::npos);
 }
 
+TEST_F(PreferencesTest, ANumberTooLargeForADoubleDoesNotCorruptTheFile) {
+    // Read as infinity; it used to be written back as Infinity, which is not JSON.
+    writeFile(R"({"future":1e400,"other":[-1e999]})");
+    ASSERT_TRUE(Preferences::setString("session", "s1"));
+    EXPECT_EQ(Preferences::string("session"), "s1");
+    EXPECT_EQ(read(file()), R"({"future":null,"other":[null],"session":"s1"})");
+    EXPECT_EQ(entries(), std::vector<fs::path>{"preferences.json"});
+}
+
 TEST_F(PreferencesTest, CorruptFileReadsAsEmptyAndIsMovedAsideOnWrite) {
     const std::string corrupt = "{\"deviceName\": \"cut off";
     writeFile(corrupt);

@@ -13,13 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/adapters/account_adapter.h"
-#include "app/adapters/capture_adapter.h"
-#include "app/adapters/headless_desktop.h"
-#include "app/adapters/pipewire_application_feed.h"
-#include "app/adapters/sender_adapter.h"
-#include "app/adapters/settings_adapter.h"
-#include "app/app_delegate.h"
+#include "app/adapters/system_app.h"
 #include "audio/packet_format.h"
 #include "capture/audio_sources.h"
 #include "runtime/serial_queue.h"
@@ -128,21 +122,11 @@ TEST_F(BroadcastEndToEnd, PairsStreamsTheInputToListenersAndStopsWhenTheLinkIsEn
     ASSERT_FALSE(link.id.empty());
 
     // The application as the tray runs it, on the input pair 1–2 of the test device.
-    app::SystemConfig configPort;
-    app::SystemPreferences preferences;
-    app::SystemCapture capture(mainQueue_);
     std::ostringstream messages;
     app::HeadlessDialogs dialogs(messages);
     app::MemoryClipboard clipboard;
-    app::SystemHost host;
-    app::ApplicationWatch watch;
-    auto feed = app::PipeWireApplicationFeed::start(watch, mainQueue_);
-    EXPECT_TRUE(feed);
-    std::weak_ptr<app::SenderAdapter> madeSender;
-    auto delegate = app::AppDelegate::create(app::AppPorts{
-        mainQueue_, configPort, preferences, account,
-        app::makeSenderFactory(mainQueue_, [&](const auto& sender) { madeSender = sender; }), capture, dialogs,
-        clipboard, host, watch});
+    auto system = std::make_unique<app::SystemApp>(mainQueue_);
+    app::AppDelegate* delegate = &system->createDelegate({dialogs, clipboard});
     delegate->applicationDidFinishLaunching();
     ASSERT_TRUE(runUntil([&] { return delegate->state().link(link.id) != nullptr; }));
     delegate->selectSession(link.id);
@@ -164,6 +148,7 @@ TEST_F(BroadcastEndToEnd, PairsStreamsTheInputToListenersAndStopsWhenTheLinkIsEn
     ASSERT_EQ(delegate->state().mode, app::Mode::air) << delegate->menu().statusText;
     EXPECT_GE(expectCounterSignal(packets), 25 * 960);
     EXPECT_EQ(delegate->state().sampleRate, 48000);
+    std::weak_ptr<app::SenderAdapter> madeSender = system->sender();
     EXPECT_GT(madeSender.lock()->produced(), 0);
 
     // Another client ends the link: the broadcast stops and forgets the selection.
@@ -174,10 +159,9 @@ TEST_F(BroadcastEndToEnd, PairsStreamsTheInputToListenersAndStopsWhenTheLinkIsEn
     EXPECT_FALSE(delegate->state().sender);
     EXPECT_FALSE(delegate->state().capture);
     EXPECT_FALSE(delegate->state().selectedSessionId);
-    EXPECT_FALSE(preferences.string("session"));
+    EXPECT_FALSE(app::SystemPreferences().string("session"));
     EXPECT_TRUE(runUntil([&] { return madeSender.expired(); }));
-    delegate.reset();
-    feed.reset();
+    system.reset();
 }
 
 // What the user does from a shell, with the project's own sender inside `quorvel stream`:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "json/json.h"
@@ -23,6 +24,16 @@ TEST(JsonTest, IntegralValuesAreDecidedOnTheParsedKind) {
     for (const char* bad : {"2.5", "\"2\"", "true", "null", "[2]", "9223372036854775808", "1e19",
                             "9.223372036854775807e18"})
         EXPECT_EQ(integralOf(bad), std::nullopt) << bad;
+}
+
+TEST(JsonTest, NumbersThatAreNotFiniteAreWrittenAsNull) {
+    const auto read = json::parse(R"({"a":1e400,"b":[-1e400,{"c":1e999}],"d":2.5})");
+    ASSERT_TRUE(read);
+    boost::json::value value = *read;
+    value.as_object()["e"] = std::numeric_limits<double>::quiet_NaN();
+    const std::string text = json::serialize(value);
+    EXPECT_EQ(text, R"({"a":null,"b":[null,{"c":null}],"d":2.5E0,"e":null})");
+    EXPECT_TRUE(json::parse(text));
 }
 
 TEST(JsonTest, ACountIsNeverNegative) {

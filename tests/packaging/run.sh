@@ -92,10 +92,8 @@ step "Contents and lintian"
 dpkg-deb -c "$client_deb" | awk '{print $6}' >"$demo/client.files"
 dpkg-deb -c "$relay_deb" | awk '{print $6}' >"$demo/relay.files"
 expected_client=(./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz ./etc/xdg/autostart/quorvel.desktop
+  ./usr/share/applications/quorvel.desktop ./usr/share/icons/hicolor/scalable/apps/quorvel.svg
   ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz)
-# The menu entry and the icon, once the tray's files are in the tree.
-[[ -f data/quorvel.desktop ]] && expected_client+=(./usr/share/applications/quorvel.desktop)
-[[ -f data/icons/hicolor/scalable/apps/quorvel.svg ]] && expected_client+=(./usr/share/icons/hicolor/scalable/apps/quorvel.svg)
 for file in "${expected_client[@]}"; do grep -qxF "$file" "$demo/client.files" || fail "quorvel lacks $file"; done
 for file in ./usr/bin/quorvel-relay ./usr/share/man/man1/quorvel-relay.1.gz ./lib/systemd/system/quorvel-relay.service \
   ./lib/systemd/system/quorvel-relay@.service ./usr/lib/sysusers.d/quorvel-relay.conf ./etc/default/quorvel-relay \

@@ -5,12 +5,25 @@
 
 namespace quorvel::app {
 
-Config SystemConfig::load() {
-    return Config::load();
+SystemConfig::SystemConfig() : loaded_(Config::load()), self_(std::make_shared<SystemConfig*>(this)) {}
+
+SystemConfig::~SystemConfig() {
+    *self_ = nullptr;
+    keys_.drain();  // a deletion still queued must not be lost
 }
 
 void SystemConfig::deleteDeviceKey() {
-    Keychain::deleteKey();
+    keys_.executor().post([] { Keychain::deleteKey(); });
+}
+
+void SystemConfig::reload(Executor& mainQueue, std::function<void()> done) {
+    keys_.executor().post([self = self_, &mainQueue, done = std::move(done)] {
+        mainQueue.post([self, done, config = Config::load()] {
+            if (!*self) return;
+            (*self)->loaded_ = config;
+            done();
+        });
+    });
 }
 
 std::optional<std::string> SystemPreferences::string(std::string_view key) const {

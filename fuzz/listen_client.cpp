@@ -1,0 +1,42 @@
+// What the relay sends a listener: a list of steps, each a byte (even: a text message,
+// odd: a binary message), a u16 length and the message. Texts are read as the listener
+// reads them, binary messages counted as it counts packets.
+#include <cmath>
+#include <cstdint>
+
+#include "check.h"
+#include "net/clock_window.h"
+#include "net/listen_stats.h"
+#include "net/relay_message.h"
+#include "reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorvel;
+    fuzz::Reader input(data, size);
+    net::ListenStats stats;
+    ClockWindow clock;
+    std::uint64_t binaries = 0;
+    while (!input.empty()) {
+        const bool text = input.byte() % 2 == 0;
+        const std::string_view message = input.text();
+        if (text) {
+            const auto read = net::readRelayMessage(message);
+            if (read && read->type == "state") stats.restart();
+            if (read && read->type == "pong" && read->pingMs && read->serverMs) {
+                const auto offset = clock.add(*read->pingMs, *read->serverMs, 1000.0);
+                FUZZ_REQUIRE(!offset || std::isfinite(*offset));
+            }
+            continue;
+        }
+        ++binaries;
+        const std::uint64_t lostBefore = stats.lost;
+        const auto header = stats.count(std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
+        FUZZ_REQUIRE(stats.received + stats.malformed == binaries);
+        FUZZ_REQUIRE(stats.lost - lostBefore < 0x80000000u);
+        if (!header) continue;
+        FUZZ_REQUIRE(header->channels == 1 || header->channels == 2);
+        FUZZ_REQUIRE((message.size() - packet_format::kHeaderBytes) % (3u * header->channels) == 0);
+        FUZZ_REQUIRE(stats.nextSequence == header->sequence + 1);
+    }
+    return 0;
+}

@@ -1,0 +1,88 @@
+#include "tray/tray_app.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+
+#include "tray/menu_window.h"
+#include "tray/status_menu.h"
+
+namespace quorvel::tray {
+
+namespace {
+
+constexpr std::chrono::milliseconds trayWatchInterval{1000};
+
+}  // namespace
+
+TrayApp::TrayApp(Executor& mainQueue) : mainQueue_(mainQueue), icon_([this] { showMenu(); }) {
+    trayWatch_.setInterval(trayWatchInterval);
+    connect(&trayWatch_, &QTimer::timeout, this, &TrayApp::placeMenu);
+    // A session manager may end the loop itself: the broadcast still stops.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+        if (!quitting_ && system_) system_->app().applicationWillTerminate();
+        quitting_ = true;
+    });
+}
+
+TrayApp::~TrayApp() {
+    if (bootstrap_.joinable()) bootstrap_.join();
+}
+
+void TrayApp::start() {
+    icon_.show();
+    bootstrap_ = std::thread([this] {
+        setCurrentThreadName("quorvel.launch");
+        auto system = std::make_shared<std::unique_ptr<app::SystemApp>>(std::make_unique<app::SystemApp>(mainQueue_));
+        mainQueue_.post([this, system] { ready(std::move(*system)); });
+    });
+}
+
+// The launch order of the application, but for the icon, which is already shown.
+void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
+    bootstrap_.join();
+    if (quitting_) return;
+    system_ = std::move(system);
+    app::AppDelegate& app = system_->createDelegate({dialogs_, clipboard_});
+    menu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); });
+    window_ = std::make_unique<MenuWindow>(*menu_);
+    menu_->onOpening = [this] { system_->capture().refresh(); };
+    system_->capture().onChanged = [this] { menu_->sourcesChanged(); };
+    app.onMenuChanged = [this](const app::MenuModel& model) {
+        menu_->render(model);
+        icon_.setTint(model.tint);
+    };
+    app.applicationDidFinishLaunching();
+    placeMenu();
+    trayWatch_.start();
+    if (showRequested_) showMenu();
+}
+
+void TrayApp::placeMenu() {
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (tray && window_->holdsMenu()) window_->release();
+    if (!tray && !window_->holdsMenu()) window_->embed();
+}
+
+void TrayApp::showMenu() {
+    if (!menu_) {
+        showRequested_ = true;
+        return;
+    }
+    if (window_->holdsMenu()) window_->embed();
+    else menu_->menu().popup(QCursor::pos());
+}
+
+void TrayApp::quit() {
+    if (quitting_) return;
+    quitting_ = true;
+    trayWatch_.stop();
+    icon_.hide();
+    if (!system_) return QCoreApplication::quit();
+    window_->release();
+    menu_->menu().hide();
+    system_->app().onMenuChanged = nullptr;
+    system_->app().applicationWillTerminate();
+    system_->whenSendersClosed(closeLimit, [] { QCoreApplication::quit(); });
+}
+
+}  // namespace quorvel::tray

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QTimer>
+
+#include <memory>
+#include <thread>
+
+#include "app/adapters/system_app.h"
+#include "tray/qt_clipboard.h"
+#include "tray/qt_dialogs.h"
+#include "tray/status_icon.h"
+
+namespace quorvel::tray {
+
+class MenuWindow;
+class StatusMenu;
+
+// The tray application. The icon shows at once; what blocks (the configuration with
+// the key store, the audio server's probe and devices, the PipeWire registry) is read
+// off the GUI thread, and then the application core launches with the status menu.
+// The menu pops up at the cursor from the icon, or lives in a window of its own while
+// the desktop has no system tray. GUI thread only.
+class TrayApp final : public QObject {
+public:
+    // How long quitting waits for the sender to close its connection.
+    static constexpr Duration closeLimit = std::chrono::seconds(2);
+
+    explicit TrayApp(Executor& mainQueue);
+    ~TrayApp() override;
+
+    void start();
+    // Shows the status menu: at the cursor, or the window when there is no tray.
+    void showMenu();
+    // Stops the broadcast (the sender closes with 1000), then leaves the event loop.
+    void quit();
+
+private:
+    void ready(std::unique_ptr<app::SystemApp> system);
+    // Into the window while no tray is found, back to the icon once one is.
+    void placeMenu();
+
+    Executor& mainQueue_;
+    QtDialogs dialogs_;
+    QtClipboard clipboard_;
+    StatusIcon icon_;
+    QTimer trayWatch_;
+    std::thread bootstrap_;
+    std::unique_ptr<app::SystemApp> system_;
+    std::unique_ptr<StatusMenu> menu_;
+    std::unique_ptr<MenuWindow> window_;
+    bool showRequested_ = false;
+    bool quitting_ = false;
+};
+
+}  // namespace quorvel::tray

@@ -1,0 +1,77 @@
+#include "tray/tray_main.h"
+
+#include <QApplication>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+
+#include "tray/artwork.h"
+#include "tray/qt_executor.h"
+#include "tray/single_instance.h"
+#include "tray/tray_app.h"
+
+namespace quorvel::tray {
+
+namespace {
+
+// Written to from a signal handler: a Wakeup's trigger is one write() to an eventfd.
+Wakeup* quitWakeup = nullptr;
+
+extern "C" void onQuitSignal(int) {
+    if (quitWakeup) quitWakeup->trigger();
+}
+
+void handleQuitSignals(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool haveDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int runTray(int argc, char** argv) {
+    if (!haveDisplay()) {
+        std::cerr << "quorvel: no desktop session to show the tray in (DISPLAY is not set).\n"
+                     "The subcommands run without one: see quorvel --help.\n";
+        return 1;
+    }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quorvel"));
+    QApplication::setApplicationDisplayName(QString::fromLatin1(StatusIcon::name));
+    QApplication::setDesktopFileName(QStringLiteral("quorvel"));
+    QApplication::setWindowIcon(applicationIcon());
+    // Closing a dialog or the menu's window never ends the application.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtExecutor mainQueue;
+    std::unique_ptr<TrayApp> tray;
+    SingleInstance instance([&tray] {
+        if (tray) tray->showMenu();
+    });
+    if (instance.claim() == SingleInstance::Claim::askedRunning) return 0;
+
+    tray = std::make_unique<TrayApp>(mainQueue);
+    const auto stop = mainQueue.makeWakeup([&tray] { tray->quit(); });
+    quitWakeup = stop.get();
+    handleQuitSignals(onQuitSignal);
+    tray->start();
+    const int status = QApplication::exec();
+    handleQuitSignals(SIG_DFL);
+    quitWakeup = nullptr;
+    tray.reset();
+    return status;
+}
+
+}  // namespace quorvel::tray
