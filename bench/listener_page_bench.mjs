@@ -14,8 +14,8 @@ import { spawnSync } from "node:child_process";
 import { readdirSync, readFileSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import { dirname, join } from "node:path";
-import { launch, takeTap } from "../tests/browser/lib/chromium.mjs";
-import { analyse } from "../tests/browser/lib/counter.mjs";
+import { launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
+import { analyse, notInSource } from "../tests/browser/lib/counter.mjs";
 import { Studio, until } from "../tests/browser/lib/studio.mjs";
 import { startJitterProxy } from "./jitter-proxy.mjs";
 
@@ -78,6 +78,7 @@ class Listener {
     const context = await browser.newContext();
     const page = await context.newPage();
     await page.addInitScript(probe);
+    await watchSource(page);
     if (kind === "old")
       await page.route("**/l/*", (route) => route.fulfill({ status: 200, contentType: "text/html; charset=utf-8",
         headers: { "Content-Security-Policy":
@@ -98,13 +99,16 @@ class Listener {
 }
 
 // Today's page: what it rendered, held against the counter signal.
-async function renderedTrouble(listener) {
+// (Jumps the audio already had when it arrived, from a loaded audio server, are not its.)
+async function renderedTrouble(listener, since) {
   if (listener.kind !== "new") return null;
   const tap = await takeTap(listener.page);
   const result = analyse(tap);
+  const source = await listener.page.evaluate((t) => window.__sourceJumps.filter((jump) => jump.t >= t), since - 1000);
+  const { replays, skips } = notInSource(result, source);
   const ms = (samples) => (1000 * samples) / tap.rate;
-  return { replays: result.replays.length, overlapMs: ms(result.overlapping), silenceMs: ms(result.silentSamples),
-    skippedMs: ms(result.skips.reduce((sum, skip) => sum + skip.steps, 0)), clicks: result.clicks };
+  return { replays: replays.length, overlapMs: ms(result.overlapping), silenceMs: ms(result.silentSamples),
+    skippedMs: ms(skips.reduce((sum, skip) => sum + skip.steps, 0)), clicks: result.clicks };
 }
 
 async function quietDelay(browser, kind, url, password) {
@@ -126,7 +130,7 @@ async function trouble(browser, kind, url, password, proxy, quiet, fault) {
     const recent = smoothed(await listener.series(joined)).at(-1);
     return recent && recent.t > joined + 3000 && Math.abs(recent.delay - quiet) <= 10;
   }, "the delay to settle", 30000).catch(() => {});
-  await renderedTrouble(listener);  // forget what came before
+  if (kind === "new") await takeTap(listener.page);  // forget what came before
   const before = (await listener.series(0)).at(-1);
   const faultStart = await listener.now();
   if (fault.stall) { proxy.stall(fault.stall); await sleep(fault.stall); }
@@ -134,7 +138,7 @@ async function trouble(browser, kind, url, password, proxy, quiet, fault) {
   const faultEnd = await listener.now();
   await sleep(20000);
   const series = smoothed(await listener.series(faultStart));
-  const rendered = await renderedTrouble(listener);
+  const rendered = await renderedTrouble(listener, faultStart);
   if (process.env.QUORVEL_BENCH_DEBUG)
     console.log(kind, await listener.page.evaluate(() => document.getElementById("status").textContent),
       JSON.stringify(series.filter((_, i) => i % 50 === 0).map((x) => [Math.round(x.t - faultStart), Math.round(x.delay)])));
@@ -177,17 +181,40 @@ const ticks = (pids) => pids.reduce((sum, pid) => {
   } catch { return sum; }
 }, 0);
 
+// Ticks per thread of these processes, by thread name.
+function threadTicks(pids) {
+  const byName = new Map();
+  for (const pid of pids) {
+    let tasks = [];
+    try { tasks = readdirSync(`/proc/${pid}/task`); } catch { continue; }
+    for (const task of tasks) {
+      try {
+        const stat = readFileSync(`/proc/${pid}/task/${task}/stat`, "utf8");
+        const name = stat.slice(stat.indexOf("(") + 1, stat.lastIndexOf(")"));
+        const fields = stat.slice(stat.lastIndexOf(")") + 2).split(" ");
+        byName.set(name, (byName.get(name) ?? 0) + Number(fields[11]) + Number(fields[12]));
+      } catch { /* gone */ }
+    }
+  }
+  return byName;
+}
+
 async function cpu(browser, kind, url, password) {
   const listener = await Listener.open(browser, kind, url, password, { tap: false });
   await sleep(2000);
   const processes = chromiumProcesses();
-  const [r0, a0, t0] = [ticks(processes.renderers), ticks(processes.audio), performance.now()];
+  const [r0, a0, t0, threads0] = [ticks(processes.renderers), ticks(processes.audio), performance.now(),
+    threadTicks(processes.renderers)];
   await sleep(15000);
-  const [r1, a1, t1] = [ticks(processes.renderers), ticks(processes.audio), performance.now()];
+  const [r1, a1, t1, threads1] = [ticks(processes.renderers), ticks(processes.audio), performance.now(),
+    threadTicks(processes.renderers)];
   const contextRate = await listener.page.evaluate(() => window.__probe.contexts.at(-1)?.sampleRate);
   await listener.close();
   const seconds = (t1 - t0) / 1000;
-  return { renderer: (r1 - r0) / seconds, audio: (a1 - a0) / seconds, contextRate };  // 100 ticks = one core-second
+  const busiest = [...threads1].map(([name, t]) => [name, (t - (threads0.get(name) ?? 0)) / seconds])
+    .sort((a, b) => b[1] - a[1]).slice(0, 3).map(([name, share]) => `${name} ${share.toFixed(1)} %`).join(", ");
+  // 100 ticks = one core-second
+  return { renderer: (r1 - r0) / seconds, audio: (a1 - a0) / seconds, contextRate, busiest };
 }
 
 const fmt = (x, digits = 0) => (x === null || x === undefined || Number.isNaN(x) ? "—" : x.toFixed(digits));
@@ -236,7 +263,7 @@ try {
       }
       for (const kind of kinds) {
         const r = await cpu(browser, kind, url, link.password);
-        console.log(`  ${rate / 1000} kHz stream  ${kind}   ${fmt(r.renderer, 2)} %   ${fmt(r.audio, 2)} %   (context at ${r.contextRate} Hz)`);
+        console.log(`  ${rate / 1000} kHz stream  ${kind}   ${fmt(r.renderer, 2)} %   ${fmt(r.audio, 2)} %   (context at ${r.contextRate} Hz; ${r.busiest})`);
       }
     }
   }

@@ -10,7 +10,7 @@ import { writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join as joinPath } from "node:path";
 import { launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
-import { analyse } from "./lib/counter.mjs";
+import { analyse, notInSource } from "./lib/counter.mjs";
 import { Studio, until } from "./lib/studio.mjs";
 
 const missing = missingBrowser() ??
@@ -94,12 +94,7 @@ function keep(tap, what) {
 function assertFaithful({ tap, result, counted, source }, what) {
   const kept = keep(tap, what);
   // A jump the audio had when it arrived shows as the same jump in what was played.
-  const unexplained = (moves) => moves.filter(({ steps }) => {
-    const at = source.findIndex((jump) => Math.abs(jump.steps - steps) <= 1);
-    if (at >= 0) source.splice(at, 1);
-    return at < 0;
-  });
-  const replays = unexplained(result.replays), skips = unexplained(result.skips);
+  const { replays, skips } = notInSource(result, source);
   const report = JSON.stringify({ runs: result.runs, skips, replays, slips: result.slips,
     explained: result.skips.length + result.replays.length - skips.length - replays.length,
     silentSamples: result.silentSamples, counted, kept });

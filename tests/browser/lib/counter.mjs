@@ -64,3 +64,16 @@ export function analyse({ left, right }) {
   for (let i = firstFull; i >= 0 && i <= lastFull; ++i) if (Math.abs(gain[i]) < SILENT) ++silentSamples;
   return { runs, skips, replays, slips, clicks, overlapping, levelError, silentSamples };
 }
+
+// The skips and replays of `result` that the audio did not already have when it reached
+// the page (`source`: the jumps in what it received, as watchSource records them); each
+// jump received explains one of the same size.
+export function notInSource(result, source) {
+  const jumps = [...source];
+  const keep = (moves) => moves.filter(({ steps }) => {
+    const at = jumps.findIndex((jump) => Math.abs(jump.steps - steps) <= 1);
+    if (at >= 0) jumps.splice(at, 1);
+    return at < 0;
+  });
+  return { replays: keep(result.replays), skips: keep(result.skips) };
+}
