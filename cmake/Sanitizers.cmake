@@ -13,6 +13,8 @@ elseif(QUORVEL_SANITIZE STREQUAL "fuzzer")
   endif()
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1)
   add_link_options(-fsanitize=address,undefined)
+  # Boost's assertions go to fuzz/boost_assert.cpp, linked into every fuzz target.
+  add_compile_definitions(BOOST_ENABLE_ASSERT_HANDLER)
 elseif(QUORVEL_SANITIZE)
   message(FATAL_ERROR "QUORVEL_SANITIZE must be address, thread, fuzzer or empty")
 endif()

@@ -14,7 +14,7 @@ namespace quorvel::tray {
 // would show the custom views as blank rows.
 class StatusIcon final : public QObject {
 public:
-    static constexpr const char* name = "Quorvel";  // tooltip
+    static constexpr const char* name = "Velmora Remote Studio";  // tooltip and accessible name
 
     explicit StatusIcon(std::function<void()> activated);
     void setTint(app::Tint tint);

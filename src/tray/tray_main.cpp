@@ -49,7 +49,7 @@ int runTray(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvel"));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(StatusIcon::name));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quorvel"));
     QApplication::setDesktopFileName(QStringLiteral("quorvel"));
     QApplication::setWindowIcon(applicationIcon());
     // Closing a dialog or the menu's window never ends the application.

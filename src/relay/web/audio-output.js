@@ -25,6 +25,7 @@ export class AudioOutput {
     this.streamRate = 0;
     this.tapRequests = [];
     this.failed = false; // the browser cannot run the player
+    this.rebuildOnPacket = false; // the worklet's module could not be fetched
     this.onAir = true;
   }
 
@@ -48,6 +49,10 @@ export class AudioOutput {
   push(data, arrivalMs) {
     const header = parseHeader(new Uint8Array(data));
     if (!header) return;
+    if (this.rebuildOnPacket) {
+      this.rebuildOnPacket = false;
+      this.build(this.contextRate || header.rate);
+    }
     if (header.rate !== this.streamRate) {
       this.streamRate = header.rate;
       if (this.context && !this.contextRate && this.context.sampleRate !== header.rate) this.build(header.rate);
@@ -112,7 +117,13 @@ export class AudioOutput {
       this.onStateChange();
     }).catch(() => {
       if (this.context !== context) return;
-      this.failed = true;
+      // The module could not be fetched: the server is out of reach, which the connection
+      // reports. Keep what played before; the next packet, which comes once the server is
+      // back, builds again.
+      context.close().catch(() => {});
+      this.context = previous;
+      this.node = previousNode;
+      this.rebuildOnPacket = true;
       this.onStateChange();
     });
   }
@@ -156,6 +167,7 @@ export class AudioOutput {
     this.ring = null;
     this.waiting = [];
     this.streamRate = 0;
+    this.rebuildOnPacket = false;
     if (context) context.close().catch(() => {});
     this.onStateChange();
   }
