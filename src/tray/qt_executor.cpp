@@ -57,7 +57,9 @@ public:
 }  // namespace
 
 QtExecutor::QtExecutor() = default;
-QtExecutor::~QtExecutor() = default;
+// Tasks still queued run now, while the executor they may post to exists: a released
+// audio pipeline, for one, posts its last reports from its destructor.
+QtExecutor::~QtExecutor() { QCoreApplication::sendPostedEvents(&context_, taskEventType); }
 
 bool QtExecutor::Receiver::event(QEvent* event) {
     if (event->type() != taskEventType) return QObject::event(event);

@@ -30,7 +30,7 @@ private:
         bool event(QEvent* event) override;
     };
 
-    // It dies with the executor, and with it whatever is still queued.
+    // It dies with the executor, after what was still queued has run.
     Receiver context_;
 };
 

@@ -162,6 +162,11 @@ TEST_F(BroadcastEndToEnd, PairsStreamsTheInputToListenersAndStopsWhenTheLinkIsEn
     EXPECT_FALSE(app::SystemPreferences().string("session"));
     EXPECT_TRUE(runUntil([&] { return madeSender.expired(); }));
     system.reset();
+    // What the application's queues handed back (the capture's pipeline among it) is
+    // released on the main queue: run it while that queue exists.
+    context_.restart();
+    while (context_.poll() > 0) {
+    }
 }
 
 // What the user does from a shell, with the project's own sender inside `quorvel stream`:
