@@ -19,7 +19,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 bin_dir=$1 shaper=$2
 long_partition=${QUORVEL_FAULTS_LONG_PARTITION:-30}
 delay_seconds=${QUORVEL_FAULTS_DELAY_SECONDS:-20}
-shown_limit=6.5    # the 6 s silence watch, and half a second for a loaded machine
+shown_limit=7      # the 6 s silence watch, and a second for a loaded machine
 back_limit=12      # one back-off step (at most 10 s) and the new connection's handshake
 growth_limit_kib=8192
 
