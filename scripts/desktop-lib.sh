@@ -207,6 +207,9 @@ desktop_gnome() {
   shell_eval "imports.ui.main.overview.hide(); 1" >/dev/null
   wait_for 10 eval '[[ $(shell_eval "imports.ui.main.overview.visible") == false ]]' ||
     desktop_fail "the overview did not close"
+  # A headless seat has no keyboard: the virtual one is made before any window, which
+  # would not see keys sent the moment a keyboard appears.
+  gnome_keys
 }
 
 shell_eval() {
@@ -224,8 +227,8 @@ gnome_windows() {
     sed 's/^"//; s/"$//' | tr '|;' '\t\n'
 }
 
-# gnome_keys KEYVAL…: key presses through a virtual keyboard of the shell's seat, kept
-# for the next presses (one made anew is gone before its keys are delivered).
+# gnome_keys KEYVAL…: key presses through a virtual keyboard of the shell's seat, made
+# once and kept (one made anew would be gone before its keys are delivered).
 gnome_keys() {
   local presses="" key
   for key in "$@"; do
