@@ -66,7 +66,8 @@ public:
     void onPong() override;
     void onClosed() override;
 
-    void ready(const std::string& linkId, bool onAir);
+    // Joined; `resumeToken` lets it come back without a password check.
+    void ready(const std::string& linkId, bool onAir, std::string resumeToken);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     void sendPacket(const SharedBytes& packet);
@@ -89,6 +90,7 @@ private:
     std::shared_ptr<Deadline> deadline_;
     Stage stage_ = Stage::awaitingListen;
     std::string linkId_;
+    std::string resumeToken_;
     Clock::TimePoint heardAt_{};
     std::uint64_t dropped_ = 0;
     std::uint64_t late_ = 0;
