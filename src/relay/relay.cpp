@@ -80,7 +80,8 @@ const std::string kStorageError = "storage";
 
 Relay::Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
              RelaySettings settings, RelayLog& log)
-    : store_(store),
+    : context_(context),
+      store_(store),
       deadlines_(deadlines),
       clock_(clock),
       settings_(std::move(settings)),
@@ -346,7 +347,7 @@ void Relay::packet(BroadcasterSession& session, std::span<const std::uint8_t> by
         return;
     }
     const SharedBytes shared = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
-    for (const auto& listener : found->second.listeners) listener->sendPacket(shared);
+    if (found->second.forms) found->second.forms->push(shared, *header);
 }
 
 void Relay::broadcasterClosed(const BroadcasterSession& session) {
@@ -421,8 +422,12 @@ void Relay::join(const std::shared_ptr<ListenerSession>& session, const std::str
         return dropRoomIfEmpty(linkId);
     }
     room.listeners.push_back(session);
-    log(who + " listening to link " + linkId);
+    log(who + " listening to link " + linkId + (session->form().codec == packet_format::Codec::pcm
+                                                     ? std::string()
+                                                     : " as " + formName(session->form())));
     session->ready(linkId, room.broadcaster != nullptr, resumeTokens_.issue(linkId, clock_.now()));
+    if (!room.forms) room.forms = std::make_shared<LinkForms>(context_, encoderThreads_);
+    room.forms->take(session, session->form());
     notifyListenerCount(room);
 }
 
@@ -432,8 +437,18 @@ void Relay::listenerClosed(const ListenerSession& session) {
                                         [&](const auto& listener) { return listener.get() == &session; });
         if (found == room.listeners.end()) continue;
         room.listeners.erase(found);
+        if (room.forms) room.forms->leave(session);
         notifyListenerCount(room);
         dropRoomIfEmpty(std::string(linkId));
+        return;
+    }
+}
+
+void Relay::changeForm(const std::shared_ptr<ListenerSession>& session, const StreamForm& form) {
+    for (auto& [linkId, room] : rooms_) {
+        if (std::find(room.listeners.begin(), room.listeners.end(), session) == room.listeners.end()) continue;
+        log("listen #" + std::to_string(session->number()) + " takes " + formName(form));
+        if (room.forms) room.forms->take(session, form);
         return;
     }
 }

@@ -13,7 +13,9 @@
 
 #include "relay/clock.h"
 #include "relay/deadlines.h"
+#include "relay/encoder_threads.h"
 #include "relay/hash_worker.h"
+#include "relay/link_forms.h"
 #include "relay/log.h"
 #include "relay/guess_limiter.h"
 #include "relay/resume_tokens.h"
@@ -73,6 +75,7 @@ public:
     void listenerClosed(const ListenerSession& session);
     // A listener's connection is gone: its resume token counts down from now.
     void releaseResumeToken(const std::string& token) { resumeTokens_.release(token, clock_.now()); }
+    void changeForm(const std::shared_ptr<ListenerSession>& session, const StreamForm& form);
 
     // Set once the port is known, before the server runs.
     void setPublicUrl(std::string url) { settings_.publicUrl = std::move(url); }
@@ -90,6 +93,7 @@ private:
         std::int64_t maxListeners = 1;
         std::shared_ptr<BroadcasterSession> broadcaster;
         std::vector<std::shared_ptr<ListenerSession>> listeners;
+        std::shared_ptr<LinkForms> forms;  // made with the first listener
     };
 
     void pair(const HttpRequest& request, Respond respond);
@@ -108,6 +112,7 @@ private:
     void dropRoomIfEmpty(const std::string& linkId);
     void endRoom(const std::string& linkId, const std::string& broadcasterMessage);
 
+    boost::asio::io_context& context_;
     Store& store_;
     Deadlines& deadlines_;
     const Clock& clock_;
@@ -117,6 +122,8 @@ private:
     GuessLimiter listenAddressLimiter_;
     GuessLimiter listenLinkLimiter_;
     ResumeTokens resumeTokens_;
+    // Before the rooms: their encoders' last tasks may still run as they go.
+    EncoderThreads encoderThreads_;
     std::map<std::string, Room> rooms_;
     std::uint64_t nextConnection_ = 1;
     std::optional<std::int64_t> dataVersion_;
