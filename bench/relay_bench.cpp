@@ -22,10 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "audio/packet_format.h"
 #include "json/json.h"
@@ -33,8 +30,7 @@
 #include "net/websocket_connection.h"
 #include "relay/secrets.h"
 #include "relay/store.h"
-
-extern char** environ;
+#include "relay_process.h"
 
 namespace {
 
@@ -43,20 +39,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kLinks = 20;
 constexpr int kListenersPerLink = 5;
 constexpr auto kPacketInterval = std::chrono::milliseconds(20);
-
-std::string relayBinary() {
-    if (const char* path = std::getenv("QUORVEL_RELAY")) return path;
-    char self[4096] = {};
-    const auto length = readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::filesystem::path exe(std::string(self, length > 0 ? static_cast<std::size_t>(length) : 0));
-    return (exe.parent_path().parent_path() / "src" / "quorvel-relay").string();
-}
-
-std::uint16_t freePort() {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::acceptor acceptor(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    return acceptor.local_endpoint().port();
-}
 
 // utime + stime of `pid` in seconds.
 double cpuSeconds(pid_t pid) {
@@ -144,23 +126,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::uint16_t port = freePort();
-    const std::string binary = relayBinary();
-    const std::string listen = "127.0.0.1:" + std::to_string(port);
-    std::vector<std::string> args{binary, "serve", "--data", dataDir.string(), "--listen", listen, "--max-on-air",
-                                  std::to_string(kLinks)};
-    std::vector<char*> argvRelay;
-    for (auto& arg : args) argvRelay.push_back(arg.data());
-    argvRelay.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The relay's connection log goes to $QUORVEL_RELAY_LOG, or nowhere.
-    const char* logPath = std::getenv("QUORVEL_RELAY_LOG");
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath ? logPath : "/dev/null",
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t relayPid = 0;
-    if (posix_spawn(&relayPid, binary.c_str(), &actions, nullptr, argvRelay.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", binary.c_str());
+    const std::uint16_t port = bench::freePort();
+    // Every client comes from 127.0.0.1: the cap per address must hold them all.
+    const pid_t relayPid = bench::startRelay({"--data", dataDir.string(), "--listen", "127.0.0.1:" + std::to_string(port),
+                                             "--max-on-air", std::to_string(kLinks), "--max-per-address",
+                                             std::to_string(kLinks * (kListenersPerLink + 1))});
+    if (relayPid == 0) {
+        std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", bench::relayBinary().c_str());
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
