@@ -92,7 +92,8 @@ std::pair<Phase, Phase> throughRelay(std::uint32_t rate, int seconds) {
         std::exit(1);
     }
     const std::uint16_t port = freePort();
-    const pid_t relay = startRelay(dataDir, port, 1 + kOtherLinks);
+    const pid_t relay = startRelay({"--data", dataDir.string(), "--listen", "127.0.0.1:" + std::to_string(port),
+                                    "--max-on-air", std::to_string(1 + kOtherLinks), "--max-per-address", "64"});
     if (relay == 0) {
         std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", relayBinary().c_str());
         std::exit(1);

@@ -5,10 +5,12 @@
 //
 //   build/default/bench/relay_bench [seconds]      (QUORVEL_RELAY=path overrides the server binary)
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -58,7 +60,7 @@ int main(int argc, char** argv) {
     boost::asio::io_context context;
     std::vector<Link> links(kLinks);
     {
-        const auto made = makeLinks(dataDir, kLinks, kListenersPerLink);
+        const auto made = bench::makeLinks(dataDir, kLinks, kListenersPerLink);
         if (!made) {
             std::fprintf(stderr, "%s\n", made.error().c_str());
             return 1;
@@ -69,10 +71,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::uint16_t port = freePort();
-    const pid_t relayPid = startRelay(dataDir, port, kLinks);
+    const std::uint16_t port = bench::freePort();
+    // Every client comes from 127.0.0.1: the cap per address must hold them all.
+    const pid_t relayPid = bench::startRelay({"--data", dataDir.string(), "--listen", "127.0.0.1:" + std::to_string(port),
+                                             "--max-on-air", std::to_string(kLinks), "--max-per-address",
+                                             std::to_string(kLinks * (kListenersPerLink + 1))});
     if (relayPid == 0) {
-        std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", relayBinary().c_str());
+        std::fprintf(stderr, "cannot start %s (set QUORVEL_RELAY)\n", bench::relayBinary().c_str());
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

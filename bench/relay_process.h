@@ -1,19 +1,14 @@
 #pragma once
 
-// What the benchmarks that run the real quorvel-relay share: finding and starting it on a
-// fresh data directory, reading its CPU time and memory, and receiving on loopback.
+// The real quorvel-relay as a child process of a benchmark: its data, its start, its
+// CPU time and memory, and receiving from it on loopback.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
-#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,15 +18,18 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include "net/websocket_connection.h"
 #include "relay/secrets.h"
 #include "relay/store.h"
 #include "runtime/expected.h"
 
-extern char** environ;
-
 namespace quorvel::bench {
 
+// $QUORVEL_RELAY, else the quorvel-relay of this build.
 inline std::string relayBinary() {
     if (const char* path = std::getenv("QUORVEL_RELAY")) return path;
     char self[4096] = {};
@@ -40,13 +38,38 @@ inline std::string relayBinary() {
     return (exe.parent_path().parent_path() / "src" / "quorvel-relay").string();
 }
 
+inline std::uint16_t freePort() {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::acceptor acceptor(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();
+}
+
+// Starts `quorvel-relay serve` with `args`, its log to $QUORVEL_RELAY_LOG or nowhere;
+// 0 when it could not be started.
+inline pid_t startRelay(const std::vector<std::string>& serveArgs) {
+    std::vector<std::string> args{relayBinary(), "serve"};
+    args.insert(args.end(), serveArgs.begin(), serveArgs.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const char* logPath = std::getenv("QUORVEL_RELAY_LOG");
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath ? logPath : "/dev/null",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const bool started = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), ::environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return started ? pid : 0;
+}
+
 struct BenchLink {
     std::string id;
     std::string key;  // of the device that owns it, one device per link
 };
 
-// A data directory with `count` links of listener password "listen"; an error text
-// when the database cannot be made.
+// A data directory with `count` links of listener password "listen", each of its own
+// device; an error text when the database cannot be made.
 inline Expected<std::vector<BenchLink>, std::string> makeLinks(const std::filesystem::path& dataDir, int count,
                                                                int maxListeners) {
     if (!relay::secrets::initialize()) return std::string("libsodium cannot be initialised");
@@ -69,32 +92,6 @@ inline Expected<std::vector<BenchLink>, std::string> makeLinks(const std::filesy
         store.value()->addLink(record);
     }
     return links;
-}
-
-inline std::uint16_t freePort() {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::acceptor acceptor(context, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    return acceptor.local_endpoint().port();
-}
-
-// `quorvel-relay serve` on `port` with `dataDir`, its log to $QUORVEL_RELAY_LOG or
-// nowhere; 0 when it cannot be started.
-inline pid_t startRelay(const std::filesystem::path& dataDir, std::uint16_t port, int maxOnAir) {
-    const std::string binary = relayBinary();
-    std::vector<std::string> args{binary, "serve", "--data", dataDir.string(), "--listen",
-                                  "127.0.0.1:" + std::to_string(port), "--max-on-air", std::to_string(maxOnAir)};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const char* logPath = std::getenv("QUORVEL_RELAY_LOG");
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath ? logPath : "/dev/null",
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int failed = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return failed ? 0 : pid;
 }
 
 // utime + stime in seconds of `pid`, or of its thread `thread`.

@@ -6,6 +6,7 @@
 #include "json/json.h"
 #include "net/json_body.h"
 #include "net/rest_texts.h"
+#include "text/link_fields.h"
 
 namespace quorvel::DeviceAPI {
 
@@ -18,8 +19,8 @@ std::string failureText(long status, const std::string* errorCode) {
     const auto is = [&](const char* code) { return errorCode != nullptr && *errorCode == code; };
     switch (status) {
     case 400:
-        if (is("name")) return "Enter a name (up to 80 characters).";
-        if (is("password")) return "The client password must be 4 to 100 characters.";
+        if (is("name")) return std::string(text::link_fields::nameRuleText);
+        if (is("password")) return std::string(text::link_fields::passwordRuleText);
         if (is("max")) return "Choose how many listeners (1 to 5).";
         break;
     case 401: return "This computer was disconnected in the admin panel — connect it again.";
