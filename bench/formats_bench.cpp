@@ -10,7 +10,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/json/object.hpp>
 
+#include <sys/wait.h>
 #include <time.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <map>
