@@ -48,6 +48,7 @@ std::optional<std::string> finalRefusal(const std::string& code) {
     if (code == "session") return "This link does not exist or has ended.";
     if (code == "full") return "This link already has as many listeners as it allows.";
     if (code == "too_many_attempts") return "Too many wrong passwords; try again in 15 minutes.";
+    if (code == "format") return "The relay does not offer that format.";
     return std::nullopt;
 }
 
@@ -91,9 +92,10 @@ void ListenClient::connect() {
     socket_ = WebSocketConnection::open(context_, target_.url, options_);
     watchSilence(kReadyLimit, "The relay did not answer within 11 seconds");
     // Waits in the connection's queue until the upgrade is done.
-    socket_->sendText(json::serialize(boost::json::object{
-                          {"type", "listen"}, {"session", target_.sessionId}, {"password", password_}}),
-                      nullptr);
+    boost::json::object listen{{"type", "listen"}, {"session", target_.sessionId}, {"password", password_}};
+    if (form.codec != packet_format::Codec::pcm) listen["format"] = codecName(form.codec);
+    if (form.codec == packet_format::Codec::opus) listen["kbps"] = form.kbps;
+    socket_->sendText(json::serialize(listen), nullptr);
     receive(socket_);
 }
 
