@@ -47,6 +47,23 @@ double percentile(std::vector<double> values, double fraction) {
     return values[index];
 }
 
+// Standard error: what went missing, and where the silence standing for it starts.
+void reportGap(const net::ListenGap& gap, const WavRecorder& recorder) {
+    char text[160];
+    if (gap.lostPackets > 0)
+        std::snprintf(text, sizeof text, "Lost %llu packets (%.0f ms)", static_cast<unsigned long long>(gap.lostPackets),
+                      gap.lostMs);
+    else
+        std::snprintf(text, sizeof text, "The studio was off air for %.1f s", gap.offAirMs / 1000);
+    std::cerr << text;
+    if (gap.silenceFrames > 0 && recorder.path()) {
+        std::snprintf(text, sizeof text, "%.1f s", recorder.seconds());
+        std::cerr << ": filled with silence at " << text << " in " << recorder.path()->string()
+                  << ", so that the recording keeps the session's time";
+    }
+    std::cerr << ".\n";
+}
+
 int runListen(const ListenOptions& options) {
     const auto target = net::parseListenLink(options.link);
     if (!target) {
@@ -73,8 +90,11 @@ int runListen(const ListenOptions& options) {
     boost::asio::steady_timer limit(context);
 
     client->onStatus = [](const std::string& status) { std::cerr << status << '\n'; };
-    client->onPacket = [&](const packet_format::Header& header, std::span<const std::uint8_t> samples) {
-        const auto written = recorder.write(header, samples);
+    client->onPacket = [&](const packet_format::Header& header, std::span<const std::uint8_t> samples,
+                           const net::ListenGap& gap) {
+        if (gap.lostPackets > 0 || gap.offAirMs > 0) reportGap(gap, recorder);
+        auto written = recorder.writeSilence(gap.silenceFrames);
+        if (written) written = recorder.write(header, samples);
         if (!written) {
             std::cerr << "quorvel listen: " << written.error() << '\n';
             client->stop();
@@ -102,9 +122,11 @@ int runListen(const ListenOptions& options) {
     if (recorder.files() == 0) std::cerr << "No audio arrived, so no file was written.\n";
     const auto& stats = client->stats();
     const double expected = static_cast<double>(stats.received + stats.lost);
-    std::printf("Received %llu packets, lost %llu (%.2f%%)%s.\n", static_cast<unsigned long long>(stats.received),
-                static_cast<unsigned long long>(stats.lost), expected > 0 ? 100.0 * stats.lost / expected : 0.0,
+    std::printf("Received %llu packets, lost %llu (%.0f ms, %.2f%%)%s.\n", static_cast<unsigned long long>(stats.received),
+                static_cast<unsigned long long>(stats.lost), stats.lostMs,
+                expected > 0 ? 100.0 * stats.lost / expected : 0.0,
                 stats.malformed ? (", " + std::to_string(stats.malformed) + " malformed").c_str() : "");
+    if (stats.offAirMs > 0) std::printf("Off air between broadcasts: %.1f s.\n", stats.offAirMs / 1000);
     if (!stats.latencyMs.empty())
         std::printf("Latency on the relay's clock, packet timestamp to arrival: p50 %.1f ms, p99 %.1f ms, max %.1f ms.\n",
                     percentile(stats.latencyMs, 0.5), percentile(stats.latencyMs, 0.99),

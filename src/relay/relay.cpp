@@ -9,6 +9,7 @@
 #include "json/json.h"
 #include "relay/client_address.h"
 #include "relay/listener_page.h"
+#include "text/link_fields.h"
 
 namespace quorvel::relay {
 
@@ -29,11 +30,6 @@ HttpResponse errorResponse(int status, const std::string& code) {
 
 HttpResponse methodNotAllowed(const std::string& allowed) {
     return HttpResponse{405, "application/json", R"({"error":"method"})", {{"Allow", allowed}}};
-}
-
-std::size_t characters(std::string_view utf8) {
-    return static_cast<std::size_t>(
-        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 // Names end up in tab-separated listings, logs and pages: no control characters.
@@ -194,18 +190,18 @@ void Relay::createLink(const HttpRequest& request, Respond respond) {
     const auto device = authenticate(*body, respond);
     if (!device) return;
 
+    // The rules the application checks before it asks.
     const auto rawName = json::string(json::member(*body, "name"));
-    const std::string name = rawName ? trimmed(printable(*rawName)) : std::string();
-    if (name.empty() || characters(name) > 80) return respond(errorResponse(400, "name"));
+    const auto name = rawName ? text::link_fields::name(*rawName) : std::nullopt;
+    if (!name) return respond(errorResponse(400, "name"));
     const auto password = json::string(json::member(*body, "password"));
-    if (!password || characters(*password) < 4 || characters(*password) > 100)
-        return respond(errorResponse(400, "password"));
+    if (!password || !text::link_fields::passwordFits(*password)) return respond(errorResponse(400, "password"));
     const auto max = json::integral(json::member(*body, "maxListeners"));
     if (!max || *max < 1 || *max > 5) return respond(errorResponse(400, "max"));
 
     LinkRecord link;
     link.id = secrets::randomToken(16);
-    link.name = name;
+    link.name = printable(*name);
     link.maxListeners = *max;
     link.createdAtMs = nowMs();
     link.deviceId = device->id;

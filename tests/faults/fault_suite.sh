@@ -3,10 +3,11 @@
 # stream` of the private audio server's stand-in for Pro Tools) in another, joined by a
 # link that link_shaper cuts, delays and thins; a `quorvel listen` beside the relay hears
 # the broadcast. Scenarios: two partitions, a slow and lossy link, the relay stalled
-# (SIGSTOP, 5 s and 3 s) and the relay killed and restarted. Each must end without a crash, with the
-# loss shown within 6 s of the cut and the broadcast back on air within one back-off
-# step (10 s) of the link's return, memory flat; the listener's loss and latency are
-# reported.
+# (SIGSTOP, 5, 3 and 8 s) and the relay killed and restarted. Each must end without a
+# crash, with the loss shown within 6 s of the cut and the broadcast back on air within
+# one back-off step (10 s) of the link's return, memory flat; the listener must ride
+# every fault out (reconnecting as the page does), and its loss (packets and
+# milliseconds, across reconnections) and latency are reported.
 #
 #   tests/faults/fault_suite.sh BIN_DIR LINK_SHAPER
 #
@@ -92,15 +93,18 @@ listener_start() {
   listener_pid=$!
 }
 
-# Stops the listener and prints its loss and latency on one line.
+# Stops the listener and prints its loss and latency on one line; it must still be
+# running.
 listener_report() {
+  kill -0 "$listener_pid" 2>/dev/null || fail "the listener gave up: $(tail -n 1 "$demo/listen.err")"
   kill -INT "$listener_pid" 2>/dev/null || true
   wait "$listener_pid" || true
   listener_pid=
   local received latency
-  received=$(sed -n 's/^Received \([0-9]*\) packets, lost \([0-9]*\).*/received \1, lost \2/p' "$demo/listen.out")
+  received=$(sed -n 's/^Received \([0-9]*\) packets, lost \([0-9]*\) (\([0-9]*\) ms.*/received \1, lost \2 (\3 ms)/p' "$demo/listen.out")
   latency=$(sed -n 's/^Latency.*: \(p50 .*\)\.$/\1/p' "$demo/listen.out")
   printf 'listener: %s; latency %s\n' "${received:-nothing received}" "${latency:-not measured}"
+  grep -h '^Lost\|reconnecting' "$demo/listen.err" | sed 's/^/  listener: /' || true
   [[ -n "$received" ]] || sed 's/^/  listener: /' "$demo/listen.err"
   grep 'listen #[0-9]* closed' "$demo/relay.log" | tail -n 1 | sed 's/^[^ ]* /relay: /' || true
 }
@@ -190,6 +194,8 @@ relay_stall() {
 
 relay_restart() {
   local cut back
+  listener_start
+  sleep 2
   cut=$(now)
   kill -KILL "$relay_pid"
   wait "$relay_pid" 2>/dev/null || true
@@ -198,8 +204,7 @@ relay_restart() {
   back=$(now)
   demo_relay_start 10.213.0.1:8787 ip netns exec "$relay_ns"
   report_cut "$cut" "$back"
-  listener_start
-  sleep 5
+  sleep 2
   listener_report
 }
 
@@ -240,6 +245,8 @@ run_scenario "Relay stalled (SIGSTOP) 5 s" relay_stall 5
 # Shorter than the silence watch even right after a pong: the broadcaster stays connected
 # and its backlog reaches the relay, which must not pass it on late.
 run_scenario "Relay stalled (SIGSTOP) 3 s" relay_stall 3
+# Longer than the listener's silence watch: it reconnects and records on.
+run_scenario "Relay stalled (SIGSTOP) 8 s" relay_stall 8
 relay_before_restart=$(rss_kib "$relay_pid")
 run_scenario "Relay killed and restarted" relay_restart
 
