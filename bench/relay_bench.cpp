@@ -26,6 +26,7 @@
 #include "json/json.h"
 #include "audio/packet_pool.h"
 #include "net/websocket_connection.h"
+#include "relay/clock.h"
 #include "relay_process.h"
 
 namespace {
@@ -143,7 +144,8 @@ int main(int argc, char** argv) {
         *tick = [&, &link = link, tick](Clock::time_point due) {
             Packet pooled = link.welcomed ? pool->acquire(packet.size()) : Packet();
             if (pooled) {
-                packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, 0.0});
+                // Stamped now on the wall clock, as the relay's: it forwards only live packets.
+                packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, relay::wallClockMs()});
                 std::copy(packet.begin(), packet.end(), pooled.mutableBytes().begin());
                 link.sent.push_back({Clock::now(), measuring});
                 ++link.nextSequence;
