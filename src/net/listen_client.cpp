@@ -48,6 +48,7 @@ std::optional<std::string> finalRefusal(const std::string& code) {
     if (code == "session") return "This link does not exist or has ended.";
     if (code == "full") return "This link already has as many listeners as it allows.";
     if (code == "too_many_attempts") return "Too many wrong passwords; try again in 15 minutes.";
+    if (code == "format") return "The relay does not offer that format.";
     return std::nullopt;
 }
 
@@ -94,6 +95,8 @@ void ListenClient::connect() {
     // "ready" spares the relay a password check, as the page's reconnections do.
     boost::json::object listen{{"type", "listen"}, {"session", target_.sessionId}, {"password", password_}};
     if (resume_) listen["resume"] = *resume_;
+    if (form.codec != packet_format::Codec::pcm) listen["format"] = codecName(form.codec);
+    if (form.codec == packet_format::Codec::opus) listen["kbps"] = form.kbps;
     socket_->sendText(json::serialize(listen), nullptr);
     receive(socket_);
 }
