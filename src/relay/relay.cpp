@@ -388,7 +388,7 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
             }
             room.listeners.push_back(session);
             log(who + " listening to link " + linkId);
-            session->ready(linkId, room.broadcaster != nullptr);
+            session->ready(linkId, link.value()->name, room.broadcaster != nullptr);
             notifyListenerCount(room);
         });
     if (!queued) {

@@ -196,12 +196,12 @@ void ListenerSession::onClosed() {
     peer_.reset();
 }
 
-void ListenerSession::ready(const std::string& linkId, bool onAir) {
+void ListenerSession::ready(const std::string& linkId, const std::string& linkName, bool onAir) {
     linkId_ = linkId;
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}}));
+    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}}));
 }
 
 void ListenerSession::endWith(const std::string& message) {

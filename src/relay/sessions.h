@@ -66,7 +66,7 @@ public:
     void onPong() override;
     void onClosed() override;
 
-    void ready(const std::string& linkId, bool onAir);
+    void ready(const std::string& linkId, const std::string& linkName, bool onAir);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     void sendPacket(const SharedBytes& packet);
