@@ -24,9 +24,10 @@ if (missing) {
 }
 
 const studio = new Studio(process.argv[2] ?? "build/default/src");
-const engines = { Chromium: launch, Firefox: launchFirefox };
+const engines = Object.fromEntries(Object.entries({ Chromium: launch, Firefox: launchFirefox })
+  .filter(([name]) => (process.env.QUORVEL_BROWSERS ?? "chromium,firefox").split(",").includes(name.toLowerCase())));
 const noFirefox = missingFirefox();
-if (noFirefox) {
+if (noFirefox && engines.Firefox) {
   console.log(`Firefox left out: ${noFirefox}`);
   delete engines.Firefox;
 }
@@ -41,10 +42,10 @@ async function open(url, script, argument) {
   await watchSource(page);
   if (script) await page.addInitScript({ content: `addEventListener("load", () => (${script})(${JSON.stringify(argument)}))` });
   page.problems = [];
-  page.on("pageerror", (error) => page.problems.push(error.message));
   // Refused by the content security policy, a module that failed…; not the browser's own
   // notes of a 404 (seen as a response) or of a relay that is down on purpose.
-  const expected = /^Failed to load resource|ERR_CONNECTION_REFUSED/;
+  const expected = /^Failed to load resource|ERR_CONNECTION_REFUSED|can’t establish a connection/;
+  page.on("pageerror", (error) => !expected.test(error.message) && page.problems.push(error.message));
   page.on("console", (message) => message.type() === "error" && !expected.test(message.text()) &&
     page.problems.push(message.text()));
   page.on("response", (response) => response.status() >= 400 && !response.url().endsWith("/favicon.ico") &&

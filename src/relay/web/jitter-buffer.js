@@ -10,6 +10,7 @@
 import { ArrivalJitter } from './arrival-jitter.js';
 import { LevelControl } from './level-control.js';
 import { decodeInto, parseHeader } from './packet.js';
+import { SlidingExtreme } from './sliding-extreme.js';
 import { bestSkip } from './splice-point.js';
 
 const AUDIO = 1;
@@ -70,6 +71,9 @@ export class JitterBuffer {
     this.fading = 0; // frames of a splice's cross-fade still to play
     this.fadeLength = 0;
     this.fadeFrom = 0; // where the audio faded out continues in the sample ring
+    this.transit = new SlidingExtreme(5, 2000, Math.min); // taken - timestamp
+    // Arrivals are timed against the audio's own clock, the packets' numbers: timestamps
+    // date a packet as the studio built it, which its sound card's rhythm makes uneven.
     this.jitter = new ArrivalJitter();
     this.arrivalAtMs = NaN; // when the last packet was taken: the packets taken with it are one arrival
     this.stats = { underruns: 0, drops: 0, droppedMs: 0, concealments: 0, late: 0, lost: 0 };
@@ -115,6 +119,7 @@ export class JitterBuffer {
       }
       if (ahead < 0 || ahead > MAX_GAP_PACKETS) {
         joined = false; // the broadcaster started again (its numbers from 0): a new stream
+        this.jitter.clear();
       } else if (ahead > MAX_CONCEALED_PACKETS) {
         // A long loss is not worth waiting through in silence: the stream resumes at once.
         this.stats.lost += ahead;
@@ -129,7 +134,8 @@ export class JitterBuffer {
       const frames = this.dropHead(); // far behind: the oldest audio makes room
       if (this.everPlayed) this.noteDrop(frames);
     }
-    const transit = nowMs - header.timestamp;
+    this.transit.add(nowMs, nowMs - header.timestamp);
+    const transit = nowMs - header.seq * this.packetMs;
     if (nowMs !== this.arrivalAtMs) {
       this.arrivalAtMs = nowMs;
       this.jitter.add(nowMs, transit);
@@ -155,6 +161,7 @@ export class JitterBuffer {
     this.nextSeq = -1;
     this.playing = false;
     this.control.forget();
+    this.jitter.clear();
   }
 
   append(kind, frames, timestamp, joined) {
@@ -300,7 +307,7 @@ export class JitterBuffer {
       this.silentSinceMs = 0;
     }
     const targetFrames = (this.targetMs * this.rate) / 1000;
-    const fastest = this.jitter.count ? this.jitter.minMs : Infinity;
+    const fastest = this.transit.value();
     while (this.count > 1 && this.queued - (this.frames[this.head] - this.offset) >= targetFrames) {
       // Joining starts at the live edge; later only packets that came too late are left out.
       const due = this.timestamp[this.head] + fastest + this.targetMs + this.options.lateSlackMs;

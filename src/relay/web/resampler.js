@@ -109,7 +109,9 @@ export class Resampler {
       outLeft[j] = l;
       outRight[j] = r;
       const next = position + effective;
-      position = exact && Math.floor(next) > whole ? Math.floor(next) : next;
+      // Back on whole frames, never behind where the speed change left it: a frame played
+      // twice is worse than a fraction of one left out.
+      position = exact && Math.floor(next) > whole ? Math.ceil(next) : next;
     }
     this.position = position;
   }
