@@ -182,14 +182,15 @@ void ListenerSession::onText(std::string_view text) {
         if (*type != "listen") return;
         const auto session = json::string(json::member(*message, "session"));
         const auto password = json::string(json::member(*message, "password"));
+        const auto resume = json::string(json::member(*message, "resume"));
         if (!session) return endWith(errorMessage("session"));
-        if (!password) return endWith(errorMessage("password"));
+        if (!password && !resume) return endWith(errorMessage("password"));
         const auto form = requestedForm(*message);
         if (!form) return endWith(errorMessage("format"));
         form_ = *form;
         stage_ = Stage::checking;
         deadline_->clear();
-        relay_.listen(shared_from_this(), *session, *password);
+        relay_.listen(shared_from_this(), *session, password.value_or(""), resume.value_or(""));
         return;
     }
     if (*type == "ping") {
@@ -221,15 +222,17 @@ void ListenerSession::onClosed() {
     const bool wasListening = stage_ == Stage::listening;
     stage_ = Stage::ended;
     if (wasListening) relay_.listenerClosed(*this);
+    if (!resumeToken_.empty()) relay_.releaseResumeToken(resumeToken_);
     peer_.reset();
 }
 
-void ListenerSession::ready(const std::string& linkId, bool onAir) {
+void ListenerSession::ready(const std::string& linkId, bool onAir, std::string resumeToken) {
     linkId_ = linkId;
+    resumeToken_ = std::move(resumeToken);
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}}));
+    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}, {"resume", resumeToken_}}));
 }
 
 void ListenerSession::endWith(const std::string& message) {

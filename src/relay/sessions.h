@@ -69,7 +69,8 @@ public:
     void onPong() override;
     void onClosed() override;
 
-    void ready(const std::string& linkId, bool onAir);
+    // Joined; `resumeToken` lets it come back without a password check.
+    void ready(const std::string& linkId, bool onAir, std::string resumeToken);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     // A "format" message (see relay/link_forms.h), then the packets of that form.
@@ -97,6 +98,7 @@ private:
     std::shared_ptr<Deadline> deadline_;
     Stage stage_ = Stage::awaitingListen;
     std::string linkId_;
+    std::string resumeToken_;
     StreamForm form_;
     Clock::TimePoint heardAt_{};
     std::uint64_t dropped_ = 0;
