@@ -1,7 +1,7 @@
 #!/usr/bin/perl
-# Writes src/app/grapheme_table.inc: the grapheme-cluster break classes of every code
+# Writes src/text/grapheme_table.inc: the grapheme-cluster break classes of every code
 # point that is not "Other", as sorted ranges, from Perl's Unicode character database.
-# Run from the repository root: perl scripts/gen_grapheme_table.pl > src/app/grapheme_table.inc
+# Run from the repository root: perl scripts/gen_grapheme_table.pl > src/text/grapheme_table.inc
 use strict;
 use warnings;
 use Unicode::UCD;

@@ -1,8 +1,8 @@
 #!/usr/bin/perl
-# Writes tests/app/grapheme_vectors.inc: random mixes of code points from every
+# Writes tests/text/grapheme_vectors.inc: random mixes of code points from every
 # grapheme break class with the cluster count of Perl's \X, the reference the
 # grapheme counter is held to. Run from the repository root:
-#   perl scripts/gen_grapheme_vectors.pl > tests/app/grapheme_vectors.inc
+#   perl scripts/gen_grapheme_vectors.pl > tests/text/grapheme_vectors.inc
 use strict;
 use warnings;
 

@@ -1,6 +1,6 @@
 #include "app/link_form.h"
 
-#include "app/text.h"
+#include "text/link_fields.h"
 
 namespace quorvel::app {
 
@@ -31,17 +31,14 @@ Expected<LinkForm, LinkForm::Invalid> LinkForm::check(const SetupDialog& dialog)
 }
 
 Expected<std::string, LinkForm::Invalid> LinkForm::checkName(std::string_view typed) {
-    std::string name = text::trimSpacesAndTabs(typed);
-    const std::size_t length = text::graphemeCount(name);
-    if (length == 0 || length > maxNameLength)
-        return Invalid{"Enter a name (up to 80 characters).", SetupDialog::Focus::name};
-    return name;
+    auto name = text::link_fields::name(typed);
+    if (!name) return Invalid{std::string(text::link_fields::nameRuleText), SetupDialog::Focus::name};
+    return std::move(*name);
 }
 
 std::optional<LinkForm::Invalid> LinkForm::checkPassword(std::string_view password) {
-    const std::size_t length = text::graphemeCount(password);
-    if (length < minPasswordLength || length > maxPasswordLength)
-        return Invalid{"The client password must be 4 to 100 characters.", SetupDialog::Focus::password};
+    if (!text::link_fields::passwordFits(password))
+        return Invalid{std::string(text::link_fields::passwordRuleText), SetupDialog::Focus::password};
     return std::nullopt;
 }
 

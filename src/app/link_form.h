@@ -10,14 +10,9 @@
 
 namespace quorvel::app {
 
-// The "Setup Stream" dialog's contents and the rules a new link must meet before
-// anything is sent: a name of 1 to 80 characters once spaces and tabs around it are
-// removed, a client password of 4 to 100 characters as typed. Characters are
-// user-perceived characters (grapheme clusters).
+// The "Setup Stream" dialog's contents, checked against the link's field rules
+// (text/link_fields.h) before anything is sent.
 struct LinkForm {
-    static constexpr std::size_t maxNameLength = 80;
-    static constexpr std::size_t minPasswordLength = 4;
-    static constexpr std::size_t maxPasswordLength = 100;
     static constexpr std::int64_t maxListenerChoice = 5;  // choices are 1 to this
     static constexpr std::int64_t defaultListeners = 5;
 

@@ -15,7 +15,7 @@ static_assert(std::endian::native == std::endian::little, "the wire format is wr
 
 void writeHeader(std::uint8_t* out, const Header& header) {
     out[0] = kMagic0;
-    out[1] = kMagic1;
+    out[1] = static_cast<std::uint8_t>(header.codec);
     out[2] = header.channels;
     out[3] = 0;
     std::memcpy(out + 4, &header.sampleRate, 4);
@@ -23,20 +23,27 @@ void writeHeader(std::uint8_t* out, const Header& header) {
     std::memcpy(out + 12, &header.timestampMs, 8);
 }
 
-std::optional<Header> readHeader(std::span<const std::uint8_t> packet) {
+std::optional<Header> readAnyHeader(std::span<const std::uint8_t> packet) {
     if (packet.size() < kHeaderBytes) return std::nullopt;
     const std::uint8_t* in = packet.data();
-    if (in[0] != kMagic0 || in[1] != kMagic1 || in[3] != 0) return std::nullopt;
+    if (in[0] != kMagic0 || in[1] < 0x01 || in[1] > 0x03 || in[3] != 0) return std::nullopt;
     Header header;
+    header.codec = static_cast<Codec>(in[1]);
     header.channels = in[2];
     std::memcpy(&header.sampleRate, in + 4, 4);
     std::memcpy(&header.sequence, in + 8, 4);
     std::memcpy(&header.timestampMs, in + 12, 8);
     if (header.channels != 1 && header.channels != 2) return std::nullopt;
     if (header.sampleRate < 50 || !std::isfinite(header.timestampMs)) return std::nullopt;
-    const std::size_t frameBytes = 3u * header.channels;
+    const std::size_t frameBytes = header.codec == Codec::pcm ? 3u * header.channels : 1u;
     const std::size_t sampleBytes = packet.size() - kHeaderBytes;
     if (sampleBytes == 0 || sampleBytes % frameBytes != 0) return std::nullopt;
+    return header;
+}
+
+std::optional<Header> readHeader(std::span<const std::uint8_t> packet) {
+    auto header = readAnyHeader(packet);
+    if (header && header->codec != Codec::pcm) return std::nullopt;
     return header;
 }
 

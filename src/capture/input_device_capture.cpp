@@ -8,7 +8,6 @@
 #include "capture/pipewire_capture_stream.h"
 #include "capture/pipewire_graph.h"
 #include "capture/pipewire_loop.h"
-#include "capture/property_reader.h"
 
 namespace quorvel {
 
@@ -81,32 +80,27 @@ std::optional<std::string> InputDeviceCapture::begin() {
     loop_ = std::move(loop);
     PipeWireLoop::Lock lock(*loop_);
     graph_ = std::make_unique<PipeWireGraph>(*loop_);
-    const auto objects = graph_->settle() ? graph_->table() : std::make_shared<TableAudioObjects>();
-
-    const auto devices = InputDevices::list(*objects);
+    const auto devices = graph_->settle() ? InputDevices::list(*graph_) : std::vector<InputDevice>{};
     const auto device = std::find_if(devices.begin(), devices.end(),
                                      [this](const InputDevice& candidate) { return candidate.uid == uid_; });
     if (device == devices.end()) return "Звуковая карта не найдена — выберите вход в меню «Источник звука»";
     if (device->channels < firstChannel_) return "У звуковой карты нет таких входов";
-    deviceID_ = device->id;
-
-    const auto rate = PropertyReader(*objects, deviceID_).read<double>(selector::nominalSampleRate, scope::global, 0.0);
-    // A rate no stream could ask for counts as unreadable too.
-    if (!rate || !(*rate > 0) || !(*rate < 4.0e9)) return "Не удалось узнать частоту звуковой карты";
-
-    const auto layout = InputDevices::bufferLayout(*objects, deviceID_);
+    const std::uint32_t watched = device->id;
+    const double rate = graph_->deviceRate(watched);
+    // The stream below takes all the device's channels in one interleaved buffer.
+    const std::array<int, 1> layout{device->channels};
     auto running = std::make_unique<Stream>();
     running->owner = this;
     running->left = locate(firstChannel_ - 1, layout);
     running->right = locate(std::min<std::int64_t>(device->channels - 1, firstChannel_), layout);
-    running->format = CaptureFormat{*rate, 2, true};
+    running->format = CaptureFormat{rate, 2, true};
     running->scratch.assign(2 * maxQuantumFrames, 0.0f);
 
     // The device's channels in its own order, unconverted but for the interleaving.
     PipeWireCaptureStream::Request request;
     request.channels = static_cast<std::uint32_t>(device->channels);
-    request.rate = static_cast<std::uint32_t>(std::lround(*rate));
-    for (const auto& port : graph_->inputChannels(deviceID_)) request.positions.push_back(port.channel);
+    request.rate = static_cast<std::uint32_t>(std::lround(rate));
+    for (const auto& port : graph_->inputChannels(watched)) request.positions.push_back(port.channel);
     request.properties = {{"target.object", uid_},
                           {"node.name", "quorvel.input"},
                           {"node.description", "Quorvel input"},
@@ -139,9 +133,8 @@ std::optional<std::string> InputDeviceCapture::begin() {
     };
     stream_ = std::move(running);
 
-    // Listeners: the device going away ('livn') and its rate changing ('nsrt').
-    const AudioObjectID watched = deviceID_;
-    auto lastRate = std::make_shared<double>(*rate);
+    // Listeners: the device going away and its rate changing.
+    auto lastRate = std::make_shared<double>(rate);
     graph_->onRemoved = [this, watched](std::uint32_t id) {
         if (id == watched && onRestartNeeded) onRestartNeeded();
     };
@@ -166,7 +159,6 @@ void InputDeviceCapture::stop() {
         graph_.reset();
     }
     loop_.reset();
-    deviceID_ = audio_object::unknown;
 }
 
 }  // namespace quorvel

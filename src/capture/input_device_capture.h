@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/audio_objects.h"
 #include "capture/audio_source.h"
 
 namespace quorvel {
@@ -55,7 +54,6 @@ private:
 
     std::string uid_;
     std::int64_t firstChannel_;
-    AudioObjectID deviceID_ = audio_object::unknown;
     std::unique_ptr<PipeWireLoop> loop_;
     std::unique_ptr<PipeWireGraph> graph_;  // the listeners: rate and presence of the device
     std::unique_ptr<Stream> stream_;        // the I/O procedure

@@ -1,11 +1,8 @@
 #include "capture/input_devices.h"
 
 #include <algorithm>
-#include <numeric>
 
-#include "capture/property_reader.h"
-#include "capture/stream_description.h"
-#include "capture/system_audio_objects.h"
+#include "capture/pipewire_graph.h"
 
 namespace quorvel {
 
@@ -26,52 +23,37 @@ std::string InputDevice::pairTitle(int first) const {
     return custom ? base + " (" + firstName + ", " + secondName + ")" : base;
 }
 
+namespace {
+
+// A channel's name as the device gives it: its position, unless that is a generic one
+// (AUX0…, UNK, NA, MONO) that names nothing.
+std::string channelName(const std::string& position, std::size_t number) {
+    if (position.empty() || position == "UNK" || position == "NA" || position == "MONO" || position.starts_with("AUX"))
+        return std::to_string(number);
+    return position;
+}
+
+}  // namespace
+
 namespace InputDevices {
 
-std::vector<int> bufferLayout(const AudioObjects& objects, AudioObjectID device) {
-    const PropertyAddress where = address(selector::streamConfiguration, scope::input);
-    std::uint32_t size = 0;
-    if (objects.getPropertyDataSize(device, where, size) != audio_status::ok || size == 0) return {};
-    std::vector<std::uint8_t> bytes(size);
-    if (objects.getPropertyData(device, where, size, bytes.data()) != audio_status::ok) return {};
-    bytes.resize(std::min<std::size_t>(size, bytes.size()));
-    return StreamConfiguration::decode(bytes);
-}
-
-std::optional<std::string> channelName(const AudioObjects& objects, AudioObjectID device, std::uint32_t channel) {
-    PropertyString reference = nullptr;
-    std::uint32_t size = sizeof(reference);
-    const OSStatus status =
-        objects.getPropertyData(device, {selector::elementName, scope::input, channel}, size, &reference);
-    const std::unique_ptr<std::string> owned(reference);
-    if (status != audio_status::ok || !owned || owned->empty()) return std::nullopt;
-    return *owned;
-}
-
-std::vector<InputDevice> list(const AudioObjects& objects) {
-    const auto ids = PropertyReader(objects, audio_object::system).readIDs(selector::devices);
-    if (!ids) return {};
+std::vector<InputDevice> list(const PipeWireGraph& graph) {
     std::vector<InputDevice> devices;
-    for (const AudioObjectID id : *ids) {
-        std::int64_t total = 0;
-        for (const int channels : bufferLayout(objects, id)) total += std::max(channels, 0);
-        if (total < 1 || total > 1 << 16) continue;
-        const PropertyReader device(objects, id);
-        auto uid = device.readString(selector::deviceUID);
-        if (!uid) continue;
-        auto name = device.readString(selector::name);
-        if (!name) continue;
-        InputDevice entry{id, std::move(*uid), std::move(*name), static_cast<int>(total), {}};
-        for (std::int64_t k = 1; k <= total; ++k)
-            entry.channelNames.push_back(
-                channelName(objects, id, static_cast<std::uint32_t>(k)).value_or(std::to_string(k)));
+    for (const std::uint32_t id : graph.devices()) {
+        const auto inputs = graph.inputChannels(id);
+        if (inputs.empty()) continue;
+        const PipeWireGraph::Node& node = *graph.node(id);
+        InputDevice entry{id, node.name(), node.description(), static_cast<int>(inputs.size()), {}};
+        for (std::size_t k = 0; k < inputs.size(); ++k) entry.channelNames.push_back(channelName(inputs[k].channel, k + 1));
         devices.push_back(std::move(entry));
     }
     return devices;
 }
 
 std::vector<InputDevice> list() {
-    return list(*systemAudioObjects());
+    std::vector<InputDevice> devices;
+    readCurrentGraph([&devices](const PipeWireGraph& graph) { devices = list(graph); });
+    return devices;
 }
 
 }  // namespace InputDevices

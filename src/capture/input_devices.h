@@ -1,20 +1,19 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "capture/audio_objects.h"
-
 namespace quorvel {
+
+class PipeWireGraph;
 
 // One audio device with input channels.
 struct InputDevice {
-    AudioObjectID id = audio_object::unknown;  // valid for this run only
-    std::string uid;                           // persistent; what a SourceChoice stores
+    std::uint32_t id = 0;  // its node in the graph, valid for this run only
+    std::string uid;       // persistent; what a SourceChoice stores
     std::string name;
-    int channels = 0;                        // >= 1, over all input buffers
+    int channels = 0;                        // >= 1
     std::vector<std::string> channelNames;  // entry k-1 names channel k
 
     // The menu title of the pair starting at 1-based channel `first`, e.g. "Inputs 1–2",
@@ -22,16 +21,11 @@ struct InputDevice {
     std::string pairTitle(int first) const;
 };
 
-// The devices with input channels, asked afresh on every call.
+// The devices with input channels, in the graph's order.
 namespace InputDevices {
 
-std::vector<InputDevice> list(const AudioObjects& objects);
-// The channel count of each of the device's input buffers; empty when unreadable.
-std::vector<int> bufferLayout(const AudioObjects& objects, AudioObjectID device);
-// The device's own name for 1-based input channel `channel`; none when it gives none.
-std::optional<std::string> channelName(const AudioObjects& objects, AudioObjectID device, std::uint32_t channel);
-
-// The same, from the system's audio server as it stands now.
+std::vector<InputDevice> list(const PipeWireGraph& graph);
+// The same, from the running audio server as it stands now; none without one.
 std::vector<InputDevice> list();
 
 }  // namespace InputDevices

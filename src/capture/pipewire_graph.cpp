@@ -9,9 +9,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "capture/audio_objects.h"
 #include "capture/pipewire_loop.h"
-#include "capture/stream_description.h"
 
 namespace quorvel {
 
@@ -60,35 +58,6 @@ std::string jsonName(const char* value) {
     return {};
 }
 
-AudioStreamBasicDescription describe(const PipeWireGraph::RawFormat& raw) {
-    AudioStreamBasicDescription description;
-    description.mSampleRate = raw.rate;
-    description.mFormatID = kAudioFormatLinearPCM;
-    description.mChannelsPerFrame = raw.channels;
-    description.mFramesPerPacket = 1;
-    std::uint32_t flags = kAudioFormatFlagIsPacked;
-    std::uint32_t bits = 0;
-    switch (raw.format) {
-        case SPA_AUDIO_FORMAT_F32: case SPA_AUDIO_FORMAT_F32P: flags |= kAudioFormatFlagIsFloat; bits = 32; break;
-        case SPA_AUDIO_FORMAT_F64: case SPA_AUDIO_FORMAT_F64P: flags |= kAudioFormatFlagIsFloat; bits = 64; break;
-        case SPA_AUDIO_FORMAT_S16: case SPA_AUDIO_FORMAT_S16P: flags |= kAudioFormatFlagIsSignedInteger; bits = 16; break;
-        case SPA_AUDIO_FORMAT_S24: case SPA_AUDIO_FORMAT_S24P: flags |= kAudioFormatFlagIsSignedInteger; bits = 24; break;
-        case SPA_AUDIO_FORMAT_S24_32: case SPA_AUDIO_FORMAT_S24_32P:
-            flags = kAudioFormatFlagIsSignedInteger; bits = 24; break;
-        case SPA_AUDIO_FORMAT_S32: case SPA_AUDIO_FORMAT_S32P: flags |= kAudioFormatFlagIsSignedInteger; bits = 32; break;
-        case SPA_AUDIO_FORMAT_U8: case SPA_AUDIO_FORMAT_U8P: bits = 8; break;
-        default: flags = 0; break;
-    }
-    const bool planar = raw.format >= SPA_AUDIO_FORMAT_START_Planar && raw.format < SPA_AUDIO_FORMAT_START_Other;
-    if (planar) flags |= kAudioFormatFlagIsNonInterleaved;
-    description.mFormatFlags = flags;
-    description.mBitsPerChannel = bits;
-    const std::uint32_t sampleBytes = (bits + 7) / 8;
-    description.mBytesPerFrame = planar ? sampleBytes : sampleBytes * raw.channels;
-    description.mBytesPerPacket = description.mBytesPerFrame;
-    return description;
-}
-
 // Ports in their node's order.
 std::vector<PipeWireGraph::Port> byIndex(std::vector<PipeWireGraph::Port> ports) {
     std::sort(ports.begin(), ports.end(),
@@ -98,14 +67,18 @@ std::vector<PipeWireGraph::Port> byIndex(std::vector<PipeWireGraph::Port> ports)
 
 }  // namespace
 
-std::optional<std::string> channelNameOfPosition(const std::string& position) {
-    if (position.empty() || position == "UNK" || position == "NA" || position == "MONO") return std::nullopt;
-    if (position.starts_with("AUX")) return std::nullopt;
-    return position;
-}
-
 std::string PipeWireGraph::Node::mediaClass() const {
     return lookup(props, PW_KEY_MEDIA_CLASS);
+}
+
+std::string PipeWireGraph::Node::name() const {
+    return lookup(props, PW_KEY_NODE_NAME);
+}
+
+std::string PipeWireGraph::Node::description() const {
+    for (const char* key : {PW_KEY_NODE_DESCRIPTION, PW_KEY_NODE_NICK})
+        if (std::string text = lookup(props, key); !text.empty()) return text;
+    return name();
 }
 
 struct PipeWireGraph::RegistryListener {
@@ -213,7 +186,7 @@ void PipeWireGraph::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
     const auto map = toMap(props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         const std::string mediaClass = lookup(map, PW_KEY_MEDIA_CLASS);
-        if (id <= audio_object::system || mediaClass.find("Audio") == std::string::npos) return;
+        if (mediaClass.find("Audio") == std::string::npos) return;
         Node& node = self->nodes_[id];
         node.id = id;
         node.props = map;
@@ -298,7 +271,7 @@ const PipeWireGraph::Node* PipeWireGraph::node(std::uint32_t id) const {
 
 std::optional<std::uint32_t> PipeWireGraph::nodeByName(const std::string& name) const {
     for (const auto& [id, node] : nodes_)
-        if (lookup(node.props, PW_KEY_NODE_NAME) == name) return id;
+        if (node.name() == name) return id;
     return std::nullopt;
 }
 
@@ -362,51 +335,26 @@ std::optional<std::uint32_t> PipeWireGraph::defaultSink() const {
     return nodeByName(defaultSinkName_);
 }
 
-std::shared_ptr<TableAudioObjects> PipeWireGraph::table() const {
-    auto table = std::make_shared<TableAudioObjects>();
-    using audio_object::system;
-    table->setIDs(system, address(selector::devices), devices());
-    table->setIDs(system, address(selector::processObjectList), applicationStreams());
-    table->set<AudioObjectID>(system, address(selector::defaultSystemOutputDevice),
-                              defaultSink().value_or(audio_object::unknown));
-
-    for (const AudioObjectID id : devices()) {
-        const Node& device = nodes_.at(id);
-        const std::string name = lookup(device.props, PW_KEY_NODE_NAME);
-        std::string description = lookup(device.props, PW_KEY_NODE_DESCRIPTION);
-        if (description.empty()) description = lookup(device.props, PW_KEY_NODE_NICK);
-        table->setString(id, address(selector::deviceUID), name);
-        table->setString(id, address(selector::name), description.empty() ? name : description);
-        table->set<double>(id, address(selector::nominalSampleRate), deviceRate(id));
-        table->set<std::uint32_t>(id, address(selector::deviceIsAlive), 1);
-
-        const auto inputs = inputChannels(id);
-        std::vector<int> layout;
-        if (!inputs.empty()) layout.push_back(static_cast<int>(inputs.size()));
-        table->setBytes(id, address(selector::streamConfiguration, scope::input), StreamConfiguration::encode(layout));
-        for (std::size_t k = 0; k < inputs.size(); ++k) {
-            const auto channelName = channelNameOfPosition(inputs[k].channel);
-            table->setString(id, {selector::elementName, scope::input, static_cast<std::uint32_t>(k + 1)},
-                             channelName.value_or(std::string()));
-        }
+std::vector<std::uint32_t> PipeWireGraph::playsInto(std::uint32_t streamId) const {
+    std::vector<std::uint32_t> devices;
+    for (const auto& [id, link] : links_) {
+        const Node* target = node(link.inputNode);
+        if (link.outputNode == streamId && target && target->mediaClass().starts_with("Audio/") &&
+            std::find(devices.begin(), devices.end(), link.inputNode) == devices.end())
+            devices.push_back(link.inputNode);
     }
+    return devices;
+}
 
-    for (const AudioObjectID id : applicationStreams()) {
-        table->addObject(id);
-        if (const std::string identity = this->identity(id); !identity.empty())
-            table->setString(id, address(selector::processBundleID), identity);
-        std::vector<AudioObjectID> playsInto;
-        for (const auto& [linkId, link] : links_)
-            if (link.outputNode == id && node(link.inputNode) &&
-                node(link.inputNode)->mediaClass().starts_with("Audio/") &&
-                std::find(playsInto.begin(), playsInto.end(), link.inputNode) == playsInto.end())
-                playsInto.push_back(link.inputNode);
-        table->setIDs(id, address(selector::processDevices, scope::output), playsInto);
-    }
-
-    for (const auto& [id, node] : nodes_)
-        if (node.format) table->set(id, address(selector::tapFormat), describe(*node.format));
-    return table;
+bool readCurrentGraph(const std::function<void(const PipeWireGraph&)>& read) {
+    int error = 0;
+    const auto loop = PipeWireLoop::connect("quorvel.devices", error);
+    if (!loop) return false;
+    PipeWireLoop::Lock lock(*loop);
+    PipeWireGraph graph(*loop);
+    if (!graph.settle()) return false;
+    read(graph);
+    return true;
 }
 
 }  // namespace quorvel

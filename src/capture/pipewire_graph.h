@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/table_audio_objects.h"
 
 struct pw_registry;
 struct spa_dict;
@@ -19,18 +18,12 @@ class PipeWireLoop;
 
 // What the PipeWire registry says about the audio graph: device and stream nodes with
 // their properties and current formats, ports, links, clients and the default and
-// settings metadata. It fills the audio object table:
+// settings metadata, asked through typed queries. A device's persistent UID is its
+// node.name; a node present in the graph is alive.
 //
-//   system (1)         'dev#' device nodes, 'prs#' application streams, 'sOut' default sink
-//   device node        'uid ' node.name, 'lnam' description, 'slay'/'lchn' (input scope)
-//                      from its capture ports, 'nsrt' its rate, 'livn' 1
-//   application stream 'pbid' its application identity, 'pdv#' (output scope) the
-//                      devices it plays into
-//   any node with a negotiated format: 'tfmt'
-//
-// Object ids are the PipeWire global ids (never 0 or 1: those are the core and its first
-// module). Lives on its loop: created, used and destroyed under PipeWireLoop::Lock, its
-// callbacks run on the loop thread.
+// Ids are the PipeWire global ids (never 0, which every query uses for "none").
+// Lives on its loop: created, used and destroyed under PipeWireLoop::Lock, its callbacks
+// run on the loop thread.
 class PipeWireGraph {
 public:
     struct RawFormat {
@@ -44,6 +37,9 @@ public:
         std::map<std::string, std::string> props;
         std::optional<RawFormat> format;
         std::string mediaClass() const;
+        std::string name() const;  // node.name
+        // node.description, else node.nick, else node.name.
+        std::string description() const;
     };
     struct Port {
         std::uint32_t id = 0;
@@ -84,6 +80,8 @@ public:
     std::vector<std::uint32_t> devices() const;
     // Stream/Output/Audio nodes: the applications that play, by id.
     std::vector<std::uint32_t> applicationStreams() const;
+    // The devices an application stream plays into, in link order, each once.
+    std::vector<std::uint32_t> playsInto(std::uint32_t streamId) const;
     // Clients (connections to the server) with their properties, by id.
     const std::map<std::uint32_t, std::map<std::string, std::string>>& clients() const { return clients_; }
     // application.id, else pipewire.access.portal.app_id, else application.process.binary,
@@ -93,9 +91,6 @@ public:
     // graph's (forced, else configured, else 48000).
     double deviceRate(std::uint32_t nodeId) const;
     std::optional<std::uint32_t> defaultSink() const;
-
-    // The audio object table as it stands now.
-    std::shared_ptr<TableAudioObjects> table() const;
 
     // Loop thread: after any change, and when a global goes away.
     std::function<void()> onChange;
@@ -123,8 +118,8 @@ private:
     std::uint32_t forceRate_ = 0;
 };
 
-// The channel's name as a device gives it: its position, unless that is a generic one
-// (AUX0…, UNK, NA, MONO) that names nothing.
-std::optional<std::string> channelNameOfPosition(const std::string& position);
+// Runs `read` on the running server's graph as it stands now, on a connection of its own;
+// false, without running it, when no PipeWire server answers.
+bool readCurrentGraph(const std::function<void(const PipeWireGraph&)>& read);
 
 }  // namespace quorvel

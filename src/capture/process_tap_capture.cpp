@@ -9,8 +9,6 @@
 #include "capture/pipewire_capture_stream.h"
 #include "capture/pipewire_graph.h"
 #include "capture/pipewire_loop.h"
-#include "capture/property_reader.h"
-#include "capture/system_audio_objects.h"
 
 namespace quorvel {
 
@@ -20,6 +18,10 @@ using namespace std::chrono_literals;
 
 constexpr auto negotiationTimeout = 3s;
 constexpr const char* tapFailedText = "Не удалось подключиться к звуку Pro Tools";
+// What users have always read when the tap's format or the clock device could not be
+// learnt: the property's code stands in the text.
+constexpr const char* tapFormatUnknownText = "Чтение свойства 1952869748";
+constexpr const char* clockUnknownText = "Чтение строки 1969841184";
 
 // Which of the tap's two ports an application's channel feeds: left and right by
 // position, a mono channel both, anything else by its place.
@@ -38,24 +40,17 @@ ProcessTapCapture::~ProcessTapCapture() {
     stop();
 }
 
-std::vector<AudioObjectID> ProcessTapCapture::proToolsProcesses(const AudioObjects& objects) {
-    const auto processes = PropertyReader(objects, audio_object::system).readIDs(selector::processObjectList);
-    if (!processes) return {};
-    std::vector<AudioObjectID> kept;
-    for (const AudioObjectID process : *processes) {
-        const auto identity = PropertyReader(objects, process).readString(selector::processBundleID);
-        if (identity && AudioSources::isProTools(*identity)) kept.push_back(process);
-    }
+std::vector<std::uint32_t> ProcessTapCapture::proToolsProcesses(const PipeWireGraph& graph) {
+    std::vector<std::uint32_t> kept;
+    for (const std::uint32_t stream : graph.applicationStreams())
+        if (AudioSources::isProTools(graph.identity(stream))) kept.push_back(stream);
     return kept;
 }
 
-Expected<CaptureFormat, CaptureError> ProcessTapCapture::acceptFormat(const AudioStreamBasicDescription& tap) {
-    if (tap.mFormatID != kAudioFormatLinearPCM || (tap.mFormatFlags & kAudioFormatFlagIsFloat) == 0 ||
-        tap.mBitsPerChannel != 32)
-        return CaptureError::unsupportedFormat(std::to_string(tap.mBitsPerChannel) + " бит, флаги " +
-                                               std::to_string(tap.mFormatFlags));
-    return CaptureFormat{tap.mSampleRate, static_cast<int>(tap.mChannelsPerFrame),
-                         (tap.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0};
+std::vector<std::uint32_t> ProcessTapCapture::proToolsProcesses() {
+    std::vector<std::uint32_t> processes;
+    readCurrentGraph([&processes](const PipeWireGraph& graph) { processes = proToolsProcesses(graph); });
+    return processes;
 }
 
 // Audio thread: arithmetic only.
@@ -66,7 +61,7 @@ std::int64_t ProcessTapCapture::framesIn(AudioBufferList buffers, const CaptureF
 }
 
 void ProcessTapCapture::start(Completion completion) {
-    const auto processes = proToolsProcesses(*systemAudioObjects());
+    const auto processes = proToolsProcesses();
     std::optional<std::string> problem;
     if (processes.empty()) {
         problem = "Pro Tools не запущен или пока не выводит звук";
@@ -76,11 +71,11 @@ void ProcessTapCapture::start(Completion completion) {
     if (completion) completion(problem);
 }
 
-std::optional<CaptureError> ProcessTapCapture::start(const std::vector<AudioObjectID>& processes) {
+std::optional<CaptureError> ProcessTapCapture::start(const std::vector<std::uint32_t>& processes) {
     stop();
     int error = 0;
     loop_ = PipeWireLoop::connect("quorvel.audio", error);
-    if (!loop_) return CaptureError::status(tapFailedText, error);
+    if (!loop_) return CaptureError{tapFailedText, error};
     bool tearDown = false;
     std::optional<CaptureError> failure;
     {
@@ -92,9 +87,9 @@ std::optional<CaptureError> ProcessTapCapture::start(const std::vector<AudioObje
 }
 
 // Under the loop's lock.
-std::optional<CaptureError> ProcessTapCapture::build(const std::vector<AudioObjectID>& processes, bool& tearDown) {
+std::optional<CaptureError> ProcessTapCapture::build(const std::vector<std::uint32_t>& processes, bool& tearDown) {
     graph_ = std::make_unique<PipeWireGraph>(*loop_);
-    if (!graph_->settle()) return CaptureError::status(tapFailedText, loop_->error() ? loop_->error() : -ETIMEDOUT);
+    if (!graph_->settle()) return CaptureError{tapFailedText, loop_->error() ? loop_->error() : -ETIMEDOUT};
 
     // The tap: a capture node that nothing links automatically, fed by the applications.
     PipeWireCaptureStream::Request request;
@@ -108,7 +103,7 @@ std::optional<CaptureError> ProcessTapCapture::build(const std::vector<AudioObje
     int error = 0;
     PipeWireCaptureStream::Failure failure{};
     stream_ = PipeWireCaptureStream::connect(*loop_, request, error, failure);
-    if (!stream_) return CaptureError::status(tapFailedText, error);
+    if (!stream_) return CaptureError{tapFailedText, error};
     graph_->onChange = [loop = loop_.get()] { loop->signal(); };
     const auto deadline = std::chrono::steady_clock::now() + negotiationTimeout;
     const auto tapPorts = [this] {
@@ -118,47 +113,36 @@ std::optional<CaptureError> ProcessTapCapture::build(const std::vector<AudioObje
     // The applications' ports may still be on their way when their streams are.
     const auto portsKnown = [&] {
         return std::all_of(processes.begin(), processes.end(),
-                           [this](AudioObjectID process) { return !graph_->ports(process, true).empty(); });
+                           [this](std::uint32_t process) { return !graph_->ports(process, true).empty(); });
     };
     while ((tapPorts().size() < 2 || !portsKnown()) && loop_->waitUntil(deadline)) {
     }
     const auto inputs = tapPorts();
-    if (inputs.size() < 2) return CaptureError::status(tapFailedText, -ETIMEDOUT);
+    if (inputs.size() < 2) return CaptureError{tapFailedText, -ETIMEDOUT};
     tapID_ = stream_->nodeId();
     link(processes, inputs);
-    if (links_.empty()) return CaptureError::status(tapFailedText, -ENOENT);
+    if (links_.empty()) return CaptureError{tapFailedText, -ENOENT};
 
-    // The tap's format, once the links have negotiated one.
+    // The tap's format, once the links have negotiated one: interleaved 32-bit floats, as
+    // our stream asks for.
     while (!(graph_->node(tapID_) && graph_->node(tapID_)->format) && loop_->waitUntil(deadline)) {
     }
-    auto objects = graph_->table();
-    const auto tapFormat = PropertyReader(*objects, tapID_).read<AudioStreamBasicDescription>(selector::tapFormat);
-    if (!tapFormat) return tapFormat.error();
-    auto accepted = acceptFormat(*tapFormat);
-    if (!accepted) {
-        tearDown = true;
-        return accepted.error();
-    }
-    format_ = *accepted;
+    const PipeWireGraph::Node* tap = graph_->node(tapID_);
+    if (!tap || !tap->format) return CaptureError{tapFormatUnknownText, -ETIMEDOUT};
+    format_ = CaptureFormat{static_cast<double>(tap->format->rate), static_cast<int>(tap->format->channels), true};
 
     // The clock: the output device the first application plays to, else the default one.
-    AudioObjectID clock = audio_object::unknown;
-    for (const AudioObjectID process : processes) {
-        const auto devices = PropertyReader(*objects, process).readIDs(selector::processDevices, scope::output);
-        if (devices && !devices->empty() && devices->front() != audio_object::unknown) {
-            clock = devices->front();
+    std::optional<std::uint32_t> clock;
+    for (const std::uint32_t process : processes) {
+        if (const auto devices = graph_->playsInto(process); !devices.empty()) {
+            clock = devices.front();
             break;
         }
     }
-    if (clock == audio_object::unknown) {
-        const auto system = PropertyReader(*objects, audio_object::system)
-                                .read<AudioObjectID>(selector::defaultSystemOutputDevice, scope::global,
-                                                     audio_object::unknown);
-        if (system) clock = *system;
-    }
-    auto uid = PropertyReader(*objects, clock).readString(selector::deviceUID);
-    if (!uid) return uid.error();
-    clockUID_ = *uid;
+    if (!clock) clock = graph_->defaultSink();
+    const PipeWireGraph::Node* clockDevice = clock ? graph_->node(*clock) : nullptr;
+    if (!clockDevice) return CaptureError{clockUnknownText, -ENOENT};
+    clockUID_ = clockDevice->name();
     stream_->updateProperties({{"quorvel.clock.device", clockUID_}});
 
     // Audio thread: lends the stream's own buffer; no copy, no allocation.
@@ -171,14 +155,14 @@ std::optional<CaptureError> ProcessTapCapture::build(const std::vector<AudioObje
     };
     if (const int status = stream_->setActive(true); status < 0) {
         tearDown = true;
-        return CaptureError::status("Не удалось запустить захват", status);
+        return CaptureError{"Не удалось запустить захват", status};
     }
     listen();
     return std::nullopt;
 }
 
-void ProcessTapCapture::link(const std::vector<AudioObjectID>& processes, const std::vector<PipeWireGraph::Port>& inputs) {
-    for (const AudioObjectID process : processes) {
+void ProcessTapCapture::link(const std::vector<std::uint32_t>& processes, const std::vector<PipeWireGraph::Port>& inputs) {
+    for (const std::uint32_t process : processes) {
         const auto outputs = graph_->ports(process, true);
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             for (const std::size_t target : tapPortsFor(outputs[i].channel, i)) {
@@ -232,7 +216,7 @@ void ProcessTapCapture::stop() {
         format_.reset();
     }
     loop_.reset();
-    tapID_ = audio_object::unknown;
+    tapID_ = 0;
     clockUID_.clear();
 }
 

@@ -5,13 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/audio_objects.h"
 #include "capture/audio_source.h"
 #include "capture/audio_sources.h"
 #include "capture/capture_error.h"
 #include "capture/pipewire_graph.h"
-#include "capture/stream_description.h"
-#include "runtime/expected.h"
 
 struct pw_proxy;
 
@@ -40,27 +37,27 @@ public:
     void stop() override;
 
     // Builds the capture for the given application streams; tears down an earlier one first.
-    std::optional<CaptureError> start(const std::vector<AudioObjectID>& processes);
+    std::optional<CaptureError> start(const std::vector<std::uint32_t>& processes);
 
     // The application streams whose identity begins with the Pro Tools prefix.
-    static std::vector<AudioObjectID> proToolsProcesses(const AudioObjects& objects);
-    // The delivered format for a tap format, or why it is refused.
-    static Expected<CaptureFormat, CaptureError> acceptFormat(const AudioStreamBasicDescription& tapFormat);
+    static std::vector<std::uint32_t> proToolsProcesses(const PipeWireGraph& graph);
+    // The same on the running audio server, as it stands now.
+    static std::vector<std::uint32_t> proToolsProcesses();
     // Audio thread: whole frames in the first buffer of a block; 0 drops the block.
     static std::int64_t framesIn(AudioBufferList buffers, const CaptureFormat& format);
 
-    // The tap while capturing (our capture node), else unknown.
-    AudioObjectID tapID() const { return tapID_; }
+    // The tap while capturing (our capture node), else 0.
+    std::uint32_t tapID() const { return tapID_; }
     // The output device that clocks the capture, by UID, while capturing.
     const std::string& clockUID() const { return clockUID_; }
 
 private:
-    std::optional<CaptureError> build(const std::vector<AudioObjectID>& processes, bool& tearDown);
-    void link(const std::vector<AudioObjectID>& processes, const std::vector<PipeWireGraph::Port>& inputs);
+    std::optional<CaptureError> build(const std::vector<std::uint32_t>& processes, bool& tearDown);
+    void link(const std::vector<std::uint32_t>& processes, const std::vector<PipeWireGraph::Port>& inputs);
     void listen();
 
     std::optional<CaptureFormat> format_;
-    AudioObjectID tapID_ = audio_object::unknown;
+    std::uint32_t tapID_ = 0;
     std::string clockUID_;
     std::unique_ptr<PipeWireLoop> loop_;
     std::unique_ptr<PipeWireGraph> graph_;

@@ -5,7 +5,7 @@
 #include "config/file_key_store.h"
 #include "config/paths.h"
 #include "config/secret_service_store.h"
-#include "config/utf8.h"
+#include "text/utf8.h"
 
 namespace quorvel {
 
@@ -79,7 +79,7 @@ std::optional<KeyStoreProblem> lastProblem() {
 }
 
 std::optional<std::string> keyFromBytes(std::optional<std::string> bytes) {
-    if (!bytes || bytes->empty() || !isValidUTF8(*bytes)) return std::nullopt;
+    if (!bytes || bytes->empty() || !text::isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
 }
 

@@ -6,7 +6,7 @@
 
 #include "config/files.h"
 #include "config/paths.h"
-#include "config/utf8.h"
+#include "text/utf8.h"
 #include "json/json.h"
 
 namespace quorvel::Preferences {
@@ -72,7 +72,7 @@ std::optional<std::string> string(std::string_view key) {
 
 bool setString(std::string_view key, std::string_view value) {
     // Text that is not UTF-8 would make the whole file unreadable as JSON.
-    if (!isValidUTF8(key) || !isValidUTF8(value)) return false;
+    if (!text::isValidUTF8(key) || !text::isValidUTF8(value)) return false;
     return update(key, value);
 }
 

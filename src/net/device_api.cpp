@@ -6,6 +6,7 @@
 #include "json/json.h"
 #include "net/json_body.h"
 #include "net/rest_texts.h"
+#include "text/link_fields.h"
 
 namespace quorvel::DeviceAPI {
 
@@ -18,8 +19,8 @@ std::string failureText(long status, const std::string* errorCode) {
     const auto is = [&](const char* code) { return errorCode != nullptr && *errorCode == code; };
     switch (status) {
     case 400:
-        if (is("name")) return "Enter a name (up to 80 characters).";
-        if (is("password")) return "The client password must be 4 to 100 characters.";
+        if (is("name")) return std::string(text::link_fields::nameRuleText);
+        if (is("password")) return std::string(text::link_fields::passwordRuleText);
         if (is("max")) return "Choose how many listeners (1 to 5).";
         break;
     case 401: return "This computer was disconnected in the admin panel — connect it again.";
@@ -34,14 +35,14 @@ std::string failureText(long status, const std::string* errorCode) {
 
 // Runs on the HTTP client's thread: every outcome becomes the answer object or a failure.
 Answer evaluate(const HttpResult& outcome) {
-    if (!outcome) return Failure{RestText::noConnection};
+    if (!outcome) return Failure{RestText::noConnection, true};
     // A body past the size limit was never read: treated like a body that is not JSON,
     // except that a 200 cannot be trusted to mean what an empty answer would.
     if (outcome->bodyTooLarge && outcome->status == 200) return Failure{RestText::unexpectedResponse};
     const boost::json::object body = json::parseObject(outcome->body).value_or(boost::json::object{});
     if (outcome->status == 200) return body;
     const auto code = json::string(json::member(body, "error"));
-    return Failure{failureText(outcome->status, code ? &*code : nullptr)};
+    return Failure{failureText(outcome->status, code ? &*code : nullptr), outcome->status >= 500};
 }
 
 void post(const Config& config, const std::string& path, const boost::json::object& body, Executor& mainQueue,

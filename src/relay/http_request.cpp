@@ -2,6 +2,8 @@
 
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include "relay/client_address.h"
+
 namespace quorvel::relay {
 
 namespace http = boost::beast::http;
@@ -20,14 +22,15 @@ ReadRequest rejected(int status, std::string body) {
     return read;
 }
 
-std::string clientAddress(const http::request<http::string_body>& request, const std::string& remoteAddress,
-                          const std::string& trustedProxy) {
+// Nothing when the proxy forwarded something that is not an address.
+std::optional<std::string> clientAddress(const http::request<http::string_body>& request,
+                                         const std::string& remoteAddress, const std::string& trustedProxy) {
     if (remoteAddress != trustedProxy) return remoteAddress;
     const auto forwarded = request["X-Forwarded-For"];
     const auto last = forwarded.substr(forwarded.find_last_of(',') + 1);
     const auto first = last.find_first_not_of(' ');
     if (first == boost::beast::string_view::npos) return remoteAddress;
-    return std::string(last.substr(first, last.find_last_not_of(' ') - first + 1));
+    return normalAddress(std::string_view(last.substr(first, last.find_last_not_of(' ') - first + 1)));
 }
 
 }  // namespace
@@ -48,7 +51,9 @@ ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, c
     read.path = read.request.target.substr(0, read.request.target.find('?'));
     read.keepAlive = message.keep_alive();
     read.version = message.version();
-    read.request.remoteAddress = clientAddress(message, remoteAddress, trustedProxy);
+    auto client = clientAddress(message, remoteAddress, trustedProxy);
+    if (!client) return rejected(400, R"({"error":"bad_forwarded_for"})");
+    read.request.remoteAddress = std::move(*client);
     if (boost::beast::websocket::is_upgrade(message)) {
         read.kind = ReadRequest::Kind::upgrade;
         return read;

@@ -36,7 +36,9 @@ struct ReadRequest {
 
 // What a read into `parser` that ended with `error` comes to. For a request, its body
 // is moved out of the parser. The client is the peer at `remoteAddress`, unless that is
-// the `trustedProxy`: then it is the last address of the request's X-Forwarded-For.
+// the `trustedProxy`: then it is the last address of the request's X-Forwarded-For
+// (normalised; a request whose last entry is not an address is refused). Both addresses
+// come normalised (client_address.h).
 ReadRequest readRequest(boost::beast::error_code error, RequestParser& parser, const std::string& remoteAddress,
                         const std::string& trustedProxy);
 

@@ -2,12 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <utility>
 
 namespace quorvel::relay {
@@ -27,34 +23,41 @@ LogSink standardErrorLog() {
     };
 }
 
-LogSink rateLimitedLog(LogSink sink, const Clock& clock, double perSecond, double burst) {
-    struct Bucket {
-        std::mutex mutex;
-        double tokens;
-        Clock::TimePoint filledAt;
-        std::uint64_t dropped = 0;
-    };
-    auto bucket = std::make_shared<Bucket>();
-    bucket->tokens = burst;
-    bucket->filledAt = clock.now();
-    return [sink = std::move(sink), &clock, perSecond, burst, bucket](std::string_view line) {
-        std::uint64_t dropped = 0;
-        {
-            std::lock_guard lock(bucket->mutex);
-            const auto now = clock.now();
-            const double elapsed = std::chrono::duration<double>(now - bucket->filledAt).count();
-            bucket->tokens = std::min(burst, bucket->tokens + elapsed * perSecond);
-            bucket->filledAt = now;
-            if (bucket->tokens < 1) {
-                ++bucket->dropped;
-                return;
-            }
-            bucket->tokens -= 1;
-            dropped = std::exchange(bucket->dropped, 0);
-        }
-        if (dropped > 0) sink("(" + std::to_string(dropped) + " log lines dropped: too many)");
-        sink(line);
-    };
+RelayLog::RelayLog(LogSink sink, const Clock& clock, LogRate events, LogRate security)
+    : sink_(std::move(sink)),
+      clock_(clock),
+      events_{"connection", events, events.burst, clock.now(), clock.now(), 0, {}},
+      security_{"security", security, security.burst, clock.now(), clock.now(), 0, {}} {}
+
+void RelayLog::write(Bucket& bucket, std::string_view line) {
+    std::lock_guard lock(mutex_);
+    const auto now = clock_.now();
+    const double elapsed = std::chrono::duration<double>(now - bucket.filledAt).count();
+    bucket.tokens = std::min(bucket.rate.burst, bucket.tokens + elapsed * bucket.rate.perSecond);
+    bucket.filledAt = now;
+    if (bucket.tokens < 1) {
+        ++bucket.dropped;
+        bucket.lastDropped = line;
+        return;
+    }
+    bucket.tokens -= 1;
+    summarise(bucket, now);
+    sink_(line);
+}
+
+void RelayLog::flush() {
+    std::lock_guard lock(mutex_);
+    const auto now = clock_.now();
+    for (Bucket* bucket : {&events_, &security_})
+        if (now - bucket->summarisedAt >= std::chrono::seconds(1)) summarise(*bucket, now);
+}
+
+// The summary of a flood is one line: how many lines were dropped, and the last of them.
+void RelayLog::summarise(Bucket& bucket, Clock::TimePoint now) {
+    if (bucket.dropped == 0) return;
+    bucket.summarisedAt = now;
+    sink_("(" + std::to_string(std::exchange(bucket.dropped, 0)) + " " + bucket.name +
+          " log lines dropped: too many; the last: " + std::exchange(bucket.lastDropped, {}) + ")");
 }
 
 }  // namespace quorvel::relay

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -8,16 +10,51 @@
 
 namespace quorvel::relay {
 
-// Where the relay's connection events go, one line each. Lines never carry a
-// password, a device key or a key digest.
+// Where the relay's log lines go, one line each. Lines never carry a password, a device
+// key, a resume token or a key digest.
 using LogSink = std::function<void(std::string_view line)>;
 
 // Writes "2026-01-01T12:00:00.000Z line" to standard error.
 LogSink standardErrorLog();
 
-// Passes at most `perSecond` lines a second on to `sink`, after a burst of `burst`
-// (a flood of connections must not fill the disk). The next line that passes after
-// some were dropped is preceded by how many. Thread-safe; `clock` must outlive it.
-LogSink rateLimitedLog(LogSink sink, const Clock& clock, double perSecond = 20, double burst = 200);
+// The relay's log, in two buckets so that a flood of one kind cannot hide the other:
+// connection events (opened, closed, joined) and security events (pairing, revocation,
+// lock-outs, refusals at a limit). Each bucket passes `perSecond` lines a second after a
+// burst of `burst` (a flood must not fill the disk); what it drops is counted and said
+// in a summary line, before its next line or within a second, never silently.
+// Thread-safe; `clock` must outlive it.
+struct LogRate {
+    double perSecond = 20;
+    double burst = 200;
+};
+
+class RelayLog {
+public:
+    RelayLog(LogSink sink, const Clock& clock, LogRate events = {}, LogRate security = {});
+
+    void event(std::string_view line) { write(events_, line); }
+    void security(std::string_view line) { write(security_, line); }
+    // Writes the summaries that are due; the server calls it a few times a second.
+    void flush();
+
+private:
+    struct Bucket {
+        const char* name;
+        LogRate rate;
+        double tokens;
+        Clock::TimePoint filledAt;
+        Clock::TimePoint summarisedAt;
+        std::uint64_t dropped = 0;
+        std::string lastDropped;
+    };
+    void write(Bucket& bucket, std::string_view line);
+    void summarise(Bucket& bucket, Clock::TimePoint now);
+
+    LogSink sink_;
+    const Clock& clock_;
+    std::mutex mutex_;
+    Bucket events_;
+    Bucket security_;
+};
 
 }  // namespace quorvel::relay

@@ -18,8 +18,12 @@ namespace {
 
 using namespace quorvel::relay;
 
-// "host:port", "[v6]:port" or ":port".
+// "host:port", "[v6]:port", ":port" or "unix:PATH".
 std::optional<std::pair<std::string, std::uint16_t>> parseListen(const std::string& text) {
+    if (text.starts_with("unix:")) {
+        if (text.size() <= 5 || text[5] != '/') return std::nullopt;
+        return std::make_pair(text, std::uint16_t{0});
+    }
     const auto colon = text.rfind(':');
     if (colon == std::string::npos) return std::nullopt;
     std::string host = text.substr(0, colon);
@@ -39,7 +43,7 @@ int serve(const std::string& listen, const std::string& dataDir, const std::stri
           const std::string& trustedProxy) {
     const auto address = parseListen(listen);
     if (!address) {
-        std::cerr << "quorvel-relay: --listen wants host:port, e.g. 127.0.0.1:8787\n";
+        std::cerr << "quorvel-relay: --listen wants host:port, e.g. 127.0.0.1:8787, or unix:/absolute/path\n";
         return 2;
     }
     RelayServerOptions options;
@@ -93,7 +97,10 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:8787", publicUrl, cert, key, trustedProxy;
     int maxOnAir = 3;
     std::size_t maxPerAddress = 64;
-    serveCommand->add_option("--listen", listen, "Address and port to listen on")->capture_default_str();
+    serveCommand->add_option("--listen", listen,
+                             "Address and port to listen on, or unix:PATH: a Unix socket for a reverse proxy in the "
+                             "relay's group (its clients are told by its X-Forwarded-For)")
+        ->capture_default_str();
     serveCommand->add_option("--public-url", publicUrl, "Base of the links handed out (default: the listen address)");
     serveCommand->add_option("--tls-cert", cert, "PEM certificate chain: serve HTTPS and WSS")->check(CLI::ExistingFile);
     serveCommand->add_option("--tls-key", key, "PEM private key of the certificate")->check(CLI::ExistingFile);

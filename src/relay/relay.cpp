@@ -7,7 +7,9 @@
 
 #include "audio/packet_format.h"
 #include "json/json.h"
+#include "relay/client_address.h"
 #include "relay/listener_page.h"
+#include "text/link_fields.h"
 
 namespace quorvel::relay {
 
@@ -28,11 +30,6 @@ HttpResponse errorResponse(int status, const std::string& code) {
 
 HttpResponse methodNotAllowed(const std::string& allowed) {
     return HttpResponse{405, "application/json", R"({"error":"method"})", {{"Allow", allowed}}};
-}
-
-std::size_t characters(std::string_view utf8) {
-    return static_cast<std::size_t>(
-        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 // Names end up in tab-separated listings, logs and pages: no control characters.
@@ -78,46 +75,54 @@ const std::string kStorageError = "storage";
 }  // namespace
 
 Relay::Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
-             RelaySettings settings, LogSink log)
-    : store_(store),
+             RelaySettings settings, RelayLog& log)
+    : context_(context),
+      store_(store),
       deadlines_(deadlines),
       clock_(clock),
       settings_(std::move(settings)),
-      log_(std::move(log)),
+      log_(log),
       pairLimiter_(settings_.pairLimits),
       listenAddressLimiter_(settings_.listenAddressLimits),
       listenLinkLimiter_(settings_.listenLinkLimits),
+      resumeTokens_(settings_.resumeWindow),
       hashWorker_(context, settings_.maxPendingHashes) {}
 
 // ---- HTTP ------------------------------------------------------------------------------
 
 void Relay::handleRequest(HttpRequest request, Respond respond) {
     const std::string path = request.target.substr(0, request.target.find('?'));
-    const bool post = request.method == "POST";
-    if (path == "/api/pair") return post ? pair(request, std::move(respond)) : respond(methodNotAllowed("POST"));
-    if (path == "/api/device/sessions")
-        return post ? createLink(request, std::move(respond)) : respond(methodNotAllowed("POST"));
-    if (path == "/api/device/sessions/list")
-        return post ? listLinks(request, std::move(respond)) : respond(methodNotAllowed("POST"));
+    // The API answers POST; pages and upgrade paths GET and HEAD (which the transport
+    // answers as GET without the body); OPTIONS tells which.
+    const auto serve = [&](bool api, auto&& handle) {
+        const std::string allowed = api ? "POST, OPTIONS" : "GET, HEAD, OPTIONS";
+        if (request.method == "OPTIONS") return respond(HttpResponse{204, "", "", {{"Allow", allowed}}});
+        const bool fits = api ? request.method == "POST" : request.method == "GET" || request.method == "HEAD";
+        if (!fits) return respond(methodNotAllowed(allowed));
+        handle();
+    };
+    if (path == "/api/pair") return serve(true, [&] { pair(request, std::move(respond)); });
+    if (path == "/api/device/sessions") return serve(true, [&] { createLink(request, std::move(respond)); });
+    if (path == "/api/device/sessions/list") return serve(true, [&] { listLinks(request, std::move(respond)); });
     if (path.starts_with(kSessionsPrefix) && path.ends_with(kEndSuffix) &&
         path.size() > kSessionsPrefix.size() + kEndSuffix.size()) {
         const std::string id = path.substr(kSessionsPrefix.size(), path.size() - kSessionsPrefix.size() - kEndSuffix.size());
         if (id.find('/') == std::string::npos)
-            return post ? endLink(request, id, std::move(respond)) : respond(methodNotAllowed("POST"));
+            return serve(true, [&] { endLink(request, id, std::move(respond)); });
     }
     if (path.starts_with(kPagePrefix) && path.size() > kPagePrefix.size() &&
         path.find('/', kPagePrefix.size()) == std::string::npos) {
-        if (request.method != "GET") return respond(methodNotAllowed("GET"));
-        return listenerPage(path.substr(kPagePrefix.size()), request.ifNoneMatch, std::move(respond));
+        return serve(false, [&] {
+            listenerPage(path.substr(kPagePrefix.size()), request.ifNoneMatch, std::move(respond));
+        });
     }
     if (path.starts_with(kPageFilesPrefix)) {
-        if (request.method != "GET") return respond(methodNotAllowed("GET"));
-        return respond(relay::listenerFile(std::string_view(path).substr(kPageFilesPrefix.size()), request.ifNoneMatch));
+        return serve(false, [&] {
+            respond(relay::listenerFile(std::string_view(path).substr(kPageFilesPrefix.size()), request.ifNoneMatch));
+        });
     }
-    if (path == "/ws/send" || path == "/ws/listen") {
-        if (request.method != "GET") return respond(methodNotAllowed("GET"));
-        return respond(errorResponse(426, "upgrade_required"));
-    }
+    if (path == "/ws/send" || path == "/ws/listen")
+        return serve(false, [&] { respond(errorResponse(426, "upgrade_required")); });
     respond(jsonResponse(404, {}));
 }
 
@@ -132,29 +137,31 @@ void Relay::pair(const HttpRequest& request, Respond respond) {
     if (!hash.value()) return respond(errorResponse(404, "not_set"));
 
     const std::string address = request.remoteAddress;
-    if (!pairLimiter_.begin(address, clock_.now())) {
-        log("pair refused: too many attempts from " + address);
+    const std::string limitedAs = limitKey(address);
+    if (pairLimiter_.begin(limitedAs, clock_.now()) == GuessLimiter::Attempt::refused) {
+        securityLog("pair refused: too many attempts from " + address);
         return respond(errorResponse(429, "too_many_attempts"));
     }
     std::string cleanName = firstCharacters(trimmed(printable(*name)), 80);
     if (cleanName.empty()) cleanName = "Computer";
     const bool queued = hashWorker_.run<bool>(
-        HashUse::pairing,
+        hash_lane::pairing,
         [stored = std::move(*hash.value()), password = *password] { return secrets::verifyPassword(stored, password); },
-        [this, address, cleanName, respond](bool matches) {
-            pairLimiter_.finish(address, matches, clock_.now());
+        [this, address, limitedAs, cleanName, respond](bool matches) {
+            pairLimiter_.finish(limitedAs, matches, clock_.now());
             if (!matches) {
-                log("pair refused: wrong studio password from " + address);
+                securityLog("pair refused: wrong studio password from " + address);
                 return respond(errorResponse(401, "password"));
             }
             const std::string key = secrets::randomToken(32);
             auto device = store_.addDevice(cleanName, secrets::keyDigest(key), nowMs());
             if (!device) return respond(errorResponse(500, kStorageError));
-            log("paired device " + std::to_string(device->id) + " from " + address);
+            securityLog("paired device " + std::to_string(device->id) + " from " + address);
             respond(jsonResponse(200, {{"key", key}, {"name", device->name}}));
         });
     if (!queued) {
-        pairLimiter_.finish(address, true, clock_.now());
+        pairLimiter_.finish(limitedAs, true, clock_.now());
+        securityLog("pair refused: too many password checks waiting, from " + address);
         respond(errorResponse(503, "busy"));
     }
 }
@@ -183,24 +190,24 @@ void Relay::createLink(const HttpRequest& request, Respond respond) {
     const auto device = authenticate(*body, respond);
     if (!device) return;
 
+    // The rules the application checks before it asks.
     const auto rawName = json::string(json::member(*body, "name"));
-    const std::string name = rawName ? trimmed(printable(*rawName)) : std::string();
-    if (name.empty() || characters(name) > 80) return respond(errorResponse(400, "name"));
+    const auto name = rawName ? text::link_fields::name(*rawName) : std::nullopt;
+    if (!name) return respond(errorResponse(400, "name"));
     const auto password = json::string(json::member(*body, "password"));
-    if (!password || characters(*password) < 4 || characters(*password) > 100)
-        return respond(errorResponse(400, "password"));
+    if (!password || !text::link_fields::passwordFits(*password)) return respond(errorResponse(400, "password"));
     const auto max = json::integral(json::member(*body, "maxListeners"));
     if (!max || *max < 1 || *max > 5) return respond(errorResponse(400, "max"));
 
     LinkRecord link;
     link.id = secrets::randomToken(16);
-    link.name = name;
+    link.name = printable(*name);
     link.maxListeners = *max;
     link.createdAtMs = nowMs();
     link.deviceId = device->id;
     const auto cost = settings_.passwordCost;
     const bool queued = hashWorker_.run<std::optional<std::string>>(
-        HashUse::device, [password = *password, cost] { return secrets::hashPassword(password, cost); },
+        hash_lane::devices, [password = *password, cost] { return secrets::hashPassword(password, cost); },
         [this, link, respond](std::optional<std::string> hash) mutable {
             if (!hash) return respond(errorResponse(503, "busy"));
             link.passwordHash = std::move(*hash);
@@ -208,7 +215,10 @@ void Relay::createLink(const HttpRequest& request, Respond respond) {
             log("link " + link.id + " created by device " + std::to_string(link.deviceId));
             respond(jsonResponse(200, {{"session", linkJson(link)}}));
         });
-    if (!queued) respond(errorResponse(503, "busy"));
+    if (!queued) {
+        securityLog("link creation by device " + std::to_string(link.deviceId) + " refused: too many password checks waiting");
+        respond(errorResponse(503, "busy"));
+    }
 }
 
 void Relay::listLinks(const HttpRequest& request, Respond respond) {
@@ -283,11 +293,11 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
         return session->endWith(errorMessage("storage"));
     }
     if (!device.value()) {
-        log(who + " refused: unknown key");
+        securityLog(who + " refused: unknown key");
         return session->endWith(errorMessage("auth"));
     }
     if (device.value()->revokedAtMs) {
-        log(who + " refused: device " + std::to_string(device.value()->id) + " is revoked");
+        securityLog(who + " refused: device " + std::to_string(device.value()->id) + " is revoked");
         return session->endWith(errorMessage("revoked"));
     }
     if (!link.value() || link.value()->ended) {
@@ -300,7 +310,7 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
         if (id != linkId && room.broadcaster && room.broadcaster->deviceId() != deviceId)
             others.insert(room.broadcaster->deviceId());
     if (static_cast<int>(others.size()) >= settings_.maxOnAir) {
-        log(who + " refused: busy, " + std::to_string(others.size()) + " computers on air");
+        securityLog(who + " refused: busy, " + std::to_string(others.size()) + " computers on air");
         boost::json::object busy{{"type", "error"}, {"error", "busy"}, {"max", settings_.maxOnAir}};
         return session->endWith(json::serialize(busy));
     }
@@ -333,7 +343,7 @@ void Relay::packet(BroadcasterSession& session, std::span<const std::uint8_t> by
         return;
     }
     const SharedBytes shared = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
-    for (const auto& listener : found->second.listeners) listener->sendPacket(shared);
+    if (found->second.forms) found->second.forms->push(shared, *header);
 }
 
 void Relay::broadcasterClosed(const BroadcasterSession& session) {
@@ -345,58 +355,76 @@ void Relay::broadcasterClosed(const BroadcasterSession& session) {
 }
 
 void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::string& linkId,
-                   const std::string& password) {
+                   const std::string& password, const std::string& resume) {
     const std::string who = "listen #" + std::to_string(session->number());
     auto link = store_.link(linkId);
     if (!link || !link.value() || link.value()->ended) {
         log(who + " refused: no live link " + linkId);
         return session->endWith(errorMessage("session"));
     }
+    if (!resume.empty() && resumeTokens_.redeem(resume, linkId, clock_.now())) {
+        log(who + " resumes");
+        return join(session, linkId, *link.value());
+    }
     const std::string address = session->remoteAddress();
+    const std::string limitedAs = limitKey(address);
     const auto now = clock_.now();
-    if (!listenAddressLimiter_.begin(address, now)) {
-        log(who + " refused: too many wrong link passwords from " + address);
+    // Whoever fails to guess a link's password shuts it only for addresses with failures.
+    const bool clean = listenAddressLimiter_.clean(limitedAs, now);
+    if (listenAddressLimiter_.begin(limitedAs, now) == GuessLimiter::Attempt::refused) {
+        securityLog(who + " refused: too many wrong link passwords from " + address);
         return session->endWith(errorMessage("too_many_attempts"));
     }
-    if (!listenLinkLimiter_.begin(linkId, now)) {
-        listenAddressLimiter_.finish(address, true, now);  // not a guess after all
-        log(who + " refused: too many wrong passwords for link " + linkId);
-        return session->endWith(errorMessage("too_many_attempts"));
+    const auto attempt = listenLinkLimiter_.begin(linkId, now, clean);
+    if (attempt == GuessLimiter::Attempt::refused) {
+        listenAddressLimiter_.finish(limitedAs, true, now);  // not a guess after all
+        securityLog(who + " refused: too many wrong passwords for link " + linkId + ", from " + address);
+        // Someone without failures may get in a little later: the page asks again.
+        return session->endWith(errorMessage(clean ? "busy" : "too_many_attempts"));
     }
     // The password first: whoever lacks it learns nothing of the link's state.
     const bool queued = hashWorker_.run<bool>(
-        HashUse::listener,
+        hash_lane::link(linkId),
         [stored = link.value()->passwordHash, password] { return secrets::verifyPassword(stored, password); },
-        [this, weak = std::weak_ptr<ListenerSession>(session), linkId, address, who](bool matches) {
-            listenAddressLimiter_.finish(address, matches, clock_.now());
-            listenLinkLimiter_.finish(linkId, matches, clock_.now());
+        [this, weak = std::weak_ptr<ListenerSession>(session), linkId, address, limitedAs, who, attempt](bool matches) {
+            listenAddressLimiter_.finish(limitedAs, matches, clock_.now());
+            listenLinkLimiter_.finish(linkId, matches, clock_.now(), attempt);
             const auto session = weak.lock();
             if (!session || session->closed()) return;
             if (!matches) {
-                log(who + " refused: wrong password for link " + linkId);
+                securityLog(who + " refused: wrong password for link " + linkId + " from " + address);
                 return session->endWith(errorMessage("password"));
             }
             // The link may have ended while the password was checked.
             auto link = store_.link(linkId);
             if (!link || !link.value() || link.value()->ended) return session->endWith(errorMessage("session"));
-            Room& room = rooms_[linkId];
-            room.maxListeners = link.value()->maxListeners;
-            if (room.listeners.size() >= static_cast<std::size_t>(room.maxListeners)) {
-                log(who + " refused: link " + linkId + " is full");
-                session->endWith(errorMessage("full"));
-                return dropRoomIfEmpty(linkId);
-            }
-            room.listeners.push_back(session);
-            log(who + " listening to link " + linkId);
-            session->ready(linkId, link.value()->name, room.broadcaster != nullptr);
-            notifyListenerCount(room);
+            join(session, linkId, *link.value());
         });
     if (!queued) {
-        listenAddressLimiter_.finish(address, true, now);
-        listenLinkLimiter_.finish(linkId, true, now);
-        log(who + " refused: too many password checks waiting");
+        listenAddressLimiter_.finish(limitedAs, true, now);
+        listenLinkLimiter_.finish(linkId, true, now, attempt);
+        securityLog(who + " refused: too many password checks waiting for link " + linkId + ", from " + address);
         session->endWith(errorMessage("busy"));
     }
+}
+
+void Relay::join(const std::shared_ptr<ListenerSession>& session, const std::string& linkId, const LinkRecord& link) {
+    const std::string who = "listen #" + std::to_string(session->number());
+    Room& room = rooms_[linkId];
+    room.maxListeners = link.maxListeners;
+    if (room.listeners.size() >= static_cast<std::size_t>(room.maxListeners)) {
+        log(who + " refused: link " + linkId + " is full");
+        session->endWith(errorMessage("full"));
+        return dropRoomIfEmpty(linkId);
+    }
+    room.listeners.push_back(session);
+    log(who + " listening to link " + linkId + (session->form().codec == packet_format::Codec::pcm
+                                                     ? std::string()
+                                                     : " as " + formName(session->form())));
+    session->ready(linkId, link.name, room.broadcaster != nullptr, resumeTokens_.issue(linkId, clock_.now()));
+    if (!room.forms) room.forms = std::make_shared<LinkForms>(context_, encoderThreads_);
+    room.forms->take(session, session->form());
+    notifyListenerCount(room);
 }
 
 void Relay::listenerClosed(const ListenerSession& session) {
@@ -405,8 +433,18 @@ void Relay::listenerClosed(const ListenerSession& session) {
                                         [&](const auto& listener) { return listener.get() == &session; });
         if (found == room.listeners.end()) continue;
         room.listeners.erase(found);
+        if (room.forms) room.forms->leave(session);
         notifyListenerCount(room);
         dropRoomIfEmpty(std::string(linkId));
+        return;
+    }
+}
+
+void Relay::changeForm(const std::shared_ptr<ListenerSession>& session, const StreamForm& form) {
+    for (auto& [linkId, room] : rooms_) {
+        if (std::find(room.listeners.begin(), room.listeners.end(), session) == room.listeners.end()) continue;
+        log("listen #" + std::to_string(session->number()) + " takes " + formName(form));
+        if (room.forms) room.forms->take(session, form);
         return;
     }
 }
@@ -440,7 +478,7 @@ void Relay::pollStore() {
         if (device && (!device.value() || device.value()->revokedAtMs)) revoked.push_back(room.broadcaster);
     }
     for (const auto& session : revoked) {
-        log("send #" + std::to_string(session->number()) + " closed: device " + std::to_string(session->deviceId()) +
+        securityLog("send #" + std::to_string(session->number()) + " closed: device " + std::to_string(session->deviceId()) +
             " was revoked");
         const std::string linkId = session->linkId();
         rooms_[linkId].broadcaster.reset();

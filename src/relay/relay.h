@@ -13,9 +13,12 @@
 
 #include "relay/clock.h"
 #include "relay/deadlines.h"
+#include "relay/encoder_threads.h"
 #include "relay/hash_worker.h"
+#include "relay/link_forms.h"
 #include "relay/log.h"
 #include "relay/guess_limiter.h"
+#include "relay/resume_tokens.h"
 #include "relay/secrets.h"
 #include "relay/sessions.h"
 #include "relay/store.h"
@@ -30,7 +33,11 @@ struct RelaySettings {
     GuessLimiter::Limits pairLimits;
     // Wrong link passwords: per client address, and per link from everywhere.
     GuessLimiter::Limits listenAddressLimits;
-    GuessLimiter::Limits listenLinkLimits{30};
+    // Per link: 30 per 15 minutes, then one every 30 s for an address without failures.
+    GuessLimiter::Limits listenLinkLimits{30, std::chrono::minutes(15), std::chrono::minutes(15), 10000,
+                                          std::chrono::seconds(30)};
+    // A listener that got in may come back within this time without a password check.
+    std::chrono::seconds resumeWindow{10 * 60};
     std::chrono::seconds helloTimeout{10};
     std::chrono::seconds idleTimeout{30};
     std::size_t listenerQueuePackets = 50;  // one second of 20 ms packets
@@ -48,7 +55,7 @@ struct RelaySettings {
 class Relay final : public WebHandler {
 public:
     Relay(boost::asio::io_context& context, Store& store, Deadlines& deadlines, const Clock& clock,
-          RelaySettings settings, LogSink log);
+          RelaySettings settings, RelayLog& log);
 
     void handleRequest(HttpRequest request, Respond respond) override;
     std::optional<WebSocketEndpoint> acceptWebSocket(const std::string& path, const std::string& remoteAddress) override;
@@ -62,8 +69,13 @@ public:
     void hello(const std::shared_ptr<BroadcasterSession>& session, const std::string& key, const std::string& linkId);
     void packet(BroadcasterSession& session, std::span<const std::uint8_t> bytes, bool& malformed);
     void broadcasterClosed(const BroadcasterSession& session);
-    void listen(const std::shared_ptr<ListenerSession>& session, const std::string& linkId, const std::string& password);
+    // `resume`: the token of an earlier "ready" (may be empty); valid, it stands for the password.
+    void listen(const std::shared_ptr<ListenerSession>& session, const std::string& linkId, const std::string& password,
+                const std::string& resume);
     void listenerClosed(const ListenerSession& session);
+    // A listener's connection is gone: its resume token counts down from now.
+    void releaseResumeToken(const std::string& token) { resumeTokens_.release(token, clock_.now()); }
+    void changeForm(const std::shared_ptr<ListenerSession>& session, const StreamForm& form);
 
     // Set once the port is known, before the server runs.
     void setPublicUrl(std::string url) { settings_.publicUrl = std::move(url); }
@@ -71,7 +83,9 @@ public:
     const Clock& clock() const { return clock_; }
     const RelaySettings& settings() const { return settings_; }
     Deadlines& deadlines() { return deadlines_; }
-    void log(const std::string& line) const { log_(line); }
+    void log(const std::string& line) const { log_.event(line); }
+    // Pairing, revocation, lock-outs and refusals at a limit: never lost in a flood.
+    void securityLog(const std::string& line) const { log_.security(line); }
 
 private:
     // A link with someone connected to it.
@@ -79,12 +93,15 @@ private:
         std::int64_t maxListeners = 1;
         std::shared_ptr<BroadcasterSession> broadcaster;
         std::vector<std::shared_ptr<ListenerSession>> listeners;
+        std::shared_ptr<LinkForms> forms;  // made with the first listener
     };
 
     void pair(const HttpRequest& request, Respond respond);
     void createLink(const HttpRequest& request, Respond respond);
     void listLinks(const HttpRequest& request, Respond respond);
     void endLink(const HttpRequest& request, const std::string& linkId, Respond respond);
+    // A listener whose password (or resume token) was right.
+    void join(const std::shared_ptr<ListenerSession>& session, const std::string& linkId, const LinkRecord& link);
     void listenerPage(const std::string& linkId, const std::string& ifNoneMatch, Respond respond);
 
     // The device behind the request's "key", or the response to send instead.
@@ -95,14 +112,18 @@ private:
     void dropRoomIfEmpty(const std::string& linkId);
     void endRoom(const std::string& linkId, const std::string& broadcasterMessage);
 
+    boost::asio::io_context& context_;
     Store& store_;
     Deadlines& deadlines_;
     const Clock& clock_;
     RelaySettings settings_;
-    LogSink log_;
+    RelayLog& log_;
     GuessLimiter pairLimiter_;
     GuessLimiter listenAddressLimiter_;
     GuessLimiter listenLinkLimiter_;
+    ResumeTokens resumeTokens_;
+    // Before the rooms: their encoders' last tasks may still run as they go.
+    EncoderThreads encoderThreads_;
     std::map<std::string, Room> rooms_;
     std::uint64_t nextConnection_ = 1;
     std::optional<std::int64_t> dataVersion_;

@@ -19,14 +19,16 @@ Expected<std::unique_ptr<RelayServer>, std::string> RelayServer::create(RelaySer
     std::unique_ptr<RelayServer> server(new RelayServer());
     server->options_ = std::move(options);
     server->clock_ = server->options_.clock ? server->options_.clock : &server->steadyClock_;
-    server->options_.log = rateLimitedLog(server->options_.log ? server->options_.log : standardErrorLog(), *server->clock_);
+    server->log_ = std::make_unique<RelayLog>(server->options_.log ? server->options_.log : standardErrorLog(),
+                                              *server->clock_);
+    server->options_.web.refusals = [log = server->log_.get()](std::string_view line) { log->security(line); };
 
     auto store = Store::open(server->options_.dataDir);
     if (!store) return store.error();
     server->store_ = std::move(store.value());
 
     server->relay_ = std::make_unique<Relay>(server->context_, *server->store_, server->deadlines_, *server->clock_,
-                                             server->options_.settings, server->options_.log);
+                                             server->options_.settings, *server->log_);
     auto web = WebServer::start(server->context_, server->options_.web, *server->relay_, server->deadlines_,
                                 *server->clock_);
     if (!web) return web.error();
@@ -35,10 +37,13 @@ Expected<std::unique_ptr<RelayServer>, std::string> RelayServer::create(RelaySer
 
     std::string url = server->options_.publicUrl;
     while (!url.empty() && url.back() == '/') url.pop_back();
+    const std::string& address = server->options_.web.address;
+    const bool onSocketFile = address.starts_with("unix:");
+    if (onSocketFile && url.empty()) return std::string("--public-url is needed when listening on a Unix socket");
     server->publicUrl_ = url.empty() ? defaultPublicUrl(server->options_.web, server->port_, server->web_->tls()) : url;
     server->relay_->setPublicUrl(server->publicUrl_);
-    server->options_.log("listening on " + server->options_.web.address + ":" + std::to_string(server->port_) +
-                         (server->web_->tls() ? " (TLS)" : "") + ", links at " + server->publicUrl_ + "/l/…");
+    server->log_->event("listening on " + address + (onSocketFile ? "" : ":" + std::to_string(server->port_)) +
+                        (server->web_->tls() ? " (TLS)" : "") + ", links at " + server->publicUrl_ + "/l/…");
     return server;
 }
 
@@ -77,6 +82,7 @@ void RelayServer::scheduleSweep() {
     sweepTimer_->async_wait([this](boost::system::error_code error) {
         if (error || stopping_) return;
         deadlines_.sweep(clock_->now());
+        log_->flush();
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextPoll_) {
             nextPoll_ = now + options_.storePollInterval;

@@ -26,7 +26,7 @@ struct RelayServerOptions {
     RelaySettings settings;
     // The clock of every time rule; null: the steady clock. Must outlive the server.
     const Clock* clock = nullptr;
-    LogSink log;  // null: standard error
+    LogSink log;  // null: standard error; rate-limited by a RelayLog
     // How often deadlines are checked and the database is looked at for revocations.
     std::chrono::milliseconds sweepInterval{100};
     std::chrono::milliseconds storePollInterval{1000};
@@ -53,6 +53,7 @@ private:
     SteadyClock steadyClock_;
     const Clock* clock_ = nullptr;
     boost::asio::io_context context_;
+    std::unique_ptr<RelayLog> log_;
     std::unique_ptr<Store> store_;
     Deadlines deadlines_;
     std::unique_ptr<Relay> relay_;

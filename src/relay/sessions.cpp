@@ -14,6 +14,17 @@ std::optional<std::string> pongFor(const boost::json::object& ping, const Clock&
     return json::serialize(boost::json::object{{"type", "pong"}, {"t", *t}, {"s", clock.wallMs()}});
 }
 
+// The form named by a "listen" or "format" message; nothing for a bad name or rate.
+std::optional<StreamForm> requestedForm(const boost::json::object& message) {
+    const auto* format = json::member(message, "format");
+    const auto* kbps = json::member(message, "kbps");
+    const auto name = format ? json::string(format) : std::nullopt;
+    if (format && !name) return std::nullopt;
+    // A rate that is there but no integer is as wrong as an unknown one.
+    const auto rate = kbps ? json::integral(kbps).value_or(-1) : std::optional<std::int64_t>();
+    return streamFormFrom(name, rate);
+}
+
 }  // namespace
 
 std::string errorMessage(const std::string& code) {
@@ -171,15 +182,33 @@ void ListenerSession::onText(std::string_view text) {
         if (*type != "listen") return;
         const auto session = json::string(json::member(*message, "session"));
         const auto password = json::string(json::member(*message, "password"));
+        const auto resume = json::string(json::member(*message, "resume"));
         if (!session) return endWith(errorMessage("session"));
-        if (!password) return endWith(errorMessage("password"));
+        if (!password && !resume) return endWith(errorMessage("password"));
+        const auto form = requestedForm(*message);
+        if (!form) return endWith(errorMessage("format"));
+        form_ = *form;
         stage_ = Stage::checking;
         deadline_->clear();
-        relay_.listen(shared_from_this(), *session, *password);
+        relay_.listen(shared_from_this(), *session, password.value_or(""), resume.value_or(""));
         return;
     }
-    if (*type == "ping")
+    if (*type == "ping") {
         if (auto pong = pongFor(*message, relay_.clock())) peer_->sendText(std::move(*pong));
+    } else if (*type == "format") {
+        changeForm(*message);
+    }
+}
+
+void ListenerSession::changeForm(const boost::json::object& message) {
+    const auto form = requestedForm(message);
+    if (!form) {
+        relay_.log("listen #" + std::to_string(number_) + " closed: unknown format");
+        relay_.listenerClosed(*this);
+        return endWith(errorMessage("format"));
+    }
+    form_ = *form;
+    relay_.changeForm(shared_from_this(), form_);
 }
 
 void ListenerSession::onBinary(std::span<const std::uint8_t>) { heard(); }
@@ -193,15 +222,19 @@ void ListenerSession::onClosed() {
     const bool wasListening = stage_ == Stage::listening;
     stage_ = Stage::ended;
     if (wasListening) relay_.listenerClosed(*this);
+    if (!resumeToken_.empty()) relay_.releaseResumeToken(resumeToken_);
     peer_.reset();
 }
 
-void ListenerSession::ready(const std::string& linkId, const std::string& linkName, bool onAir) {
+void ListenerSession::ready(const std::string& linkId, const std::string& linkName, bool onAir,
+                            std::string resumeToken) {
     linkId_ = linkId;
+    resumeToken_ = std::move(resumeToken);
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}}));
+    peer_->sendText(json::serialize(
+        boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}, {"resume", resumeToken_}}));
 }
 
 void ListenerSession::endWith(const std::string& message) {
@@ -215,6 +248,10 @@ void ListenerSession::endWith(const std::string& message) {
 void ListenerSession::sendState(bool onAir) {
     if (stage_ == Stage::listening)
         peer_->sendText(json::serialize(boost::json::object{{"type", "state"}, {"onAir", onAir}}));
+}
+
+void ListenerSession::sendFormat(const std::string& message) {
+    if (stage_ == Stage::listening) peer_->sendText(message);
 }
 
 void ListenerSession::sendPacket(const SharedBytes& packet) {

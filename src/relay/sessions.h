@@ -1,9 +1,12 @@
 #pragma once
 
+#include <boost/json/object.hpp>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "audio/stream_form.h"
 #include "relay/deadlines.h"
 #include "relay/web_server.h"
 
@@ -66,9 +69,12 @@ public:
     void onPong() override;
     void onClosed() override;
 
-    void ready(const std::string& linkId, const std::string& linkName, bool onAir);
+    // Joined; `resumeToken` lets it come back without a password check.
+    void ready(const std::string& linkId, const std::string& linkName, bool onAir, std::string resumeToken);
     void endWith(const std::string& message);
     void sendState(bool onAir);
+    // A "format" message (see relay/link_forms.h), then the packets of that form.
+    void sendFormat(const std::string& message);
     void sendPacket(const SharedBytes& packet);
     // A packet of its link too late to be worth sending.
     void dropLate() { ++late_; }
@@ -76,9 +82,12 @@ public:
     bool closed() const { return stage_ == Stage::ended; }
     std::uint64_t number() const { return number_; }
     const std::string& remoteAddress() const;
+    // The form it asked for in its "listen" message.
+    const StreamForm& form() const { return form_; }
 
 private:
     enum class Stage { awaitingListen, checking, listening, ended };
+    void changeForm(const boost::json::object& message);
     void expire();
     void heard();
     void keepAlive();
@@ -89,6 +98,8 @@ private:
     std::shared_ptr<Deadline> deadline_;
     Stage stage_ = Stage::awaitingListen;
     std::string linkId_;
+    std::string resumeToken_;
+    StreamForm form_;
     Clock::TimePoint heardAt_{};
     std::uint64_t dropped_ = 0;
     std::uint64_t late_ = 0;

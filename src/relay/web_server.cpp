@@ -2,8 +2,11 @@
 // plain TCP or TLS, with bounded buffers, bounded send queues and deadlines.
 #include "relay/web_server.h"
 #include "relay/http_request.h"
+#include "relay/client_address.h"
 
+#include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -11,9 +14,13 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <type_traits>
 #include <unordered_map>
+
+#include <sys/stat.h>
 
 namespace quorvel::relay {
 
@@ -24,8 +31,11 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+// TCP or a Unix socket.
+using Protocol = asio::generic::stream_protocol;
+using PlainStream = beast::basic_stream<Protocol>;
+using TlsStream = beast::ssl_stream<PlainStream>;
+constexpr std::string_view kUnixPrefix = "unix:";
 
 template <typename Stream>
 constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
@@ -48,7 +58,7 @@ struct ServerState {
     const Clock& clock;
     std::optional<asio::ssl::context> tls;
     std::size_t connections = 0;
-    std::unordered_map<std::string, std::size_t> connectionsFrom;  // by client address
+    std::unordered_map<std::string, std::size_t> connectionsFrom;  // by limitKey() of the address
     bool stopped = false;
     std::vector<std::weak_ptr<Abortable>> live;
 
@@ -61,8 +71,8 @@ struct ServerState {
 // Counts one open connection, in all and from its address, for as long as it exists.
 class ConnectionSlot {
 public:
-    ConnectionSlot(std::shared_ptr<ServerState> server, std::string address)
-        : server_(std::move(server)), address_(std::move(address)) {
+    ConnectionSlot(std::shared_ptr<ServerState> server, std::string key)
+        : server_(std::move(server)), address_(std::move(key)) {
         ++server_->connections;
         ++server_->connectionsFrom[address_];
     }
@@ -87,7 +97,7 @@ template <typename Stream>
 void closeSocket(Stream& stream) {
     beast::error_code ignored;
     auto& socket = beast::get_lowest_layer(stream).socket();
-    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.shutdown(asio::socket_base::shutdown_both, ignored);
     socket.close(ignored);
 }
 
@@ -334,9 +344,10 @@ private:
         case ReadRequest::Kind::request: break;
         }
         deadline_->clear();
+        const bool head = read.request.method == "HEAD";
         server_->handler.handleRequest(std::move(read.request), [self = this->shared_from_this(), keepAlive = read.keepAlive,
-                                                                 version = read.version](HttpResponse response) {
-            self->write(std::move(response), keepAlive, version);
+                                                                 version = read.version, head](HttpResponse response) {
+            self->write(std::move(response), keepAlive, version, head);
         });
     }
 
@@ -351,16 +362,22 @@ private:
         session->run(std::move(request));
     }
 
-    void write(HttpResponse response, bool keepAlive, unsigned version) {
+    // `head`: the answer to a HEAD request, its headers as for GET, without the body.
+    void write(HttpResponse response, bool keepAlive, unsigned version, bool head = false) {
         auto message = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status),
                                                                             version);
         message->set(http::field::server, "quorvel-relay");
-        message->set(http::field::content_type, response.contentType);
+        if (!response.contentType.empty()) message->set(http::field::content_type, response.contentType);
         message->set(http::field::cache_control, "no-store");
         for (const auto& [name, value] : response.headers) message->set(name, value);
         message->body() = std::move(response.body);
         message->keep_alive(keepAlive && !server_->stopped);
         message->prepare_payload();
+        if (head) {
+            const auto length = message->body().size();
+            message->body().clear();
+            message->content_length(length);
+        }
         // A client that does not read its answer is cut off like one that does not send.
         deadline_->expireAt(server_->clock.now() + server_->options.requestTimeout);
         http::async_write(stream_, *message,
@@ -388,17 +405,29 @@ public:
     explicit BeastWebServer(std::shared_ptr<ServerState> state) : state_(std::move(state)), acceptor_(state_->context) {}
 
     std::optional<std::string> listen() {
+        const std::string& address = state_->options.address;
+        const bool onSocketFile = address.starts_with(kUnixPrefix);
         beast::error_code error;
-        const auto address = asio::ip::make_address(state_->options.address, error);
-        if (error) return "invalid listen address " + state_->options.address;
-        const tcp::endpoint endpoint(address, state_->options.port);
+        Protocol::endpoint endpoint;
+        if (onSocketFile) {
+            const std::string path = address.substr(kUnixPrefix.size());
+            if (auto failure = removeStaleSocket(path)) return failure;
+            endpoint = asio::local::stream_protocol::endpoint(path);
+        } else {
+            const auto ip = asio::ip::make_address(address, error);
+            if (error) return "invalid listen address " + address;
+            endpoint = tcp::endpoint(ip, state_->options.port);
+        }
         acceptor_.open(endpoint.protocol(), error);
-        if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+        if (!error && !onSocketFile) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
         if (!error) acceptor_.bind(endpoint, error);
+        // The socket's group is the proxy's; nobody else may connect.
+        if (!error && onSocketFile && ::chmod(address.c_str() + kUnixPrefix.size(), 0660) != 0)
+            error = beast::error_code(errno, boost::system::system_category());
         if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-        if (error) return "cannot listen on " + state_->options.address + ":" + std::to_string(state_->options.port) +
+        if (error) return "cannot listen on " + address + (onSocketFile ? "" : ":" + std::to_string(state_->options.port)) +
                           ": " + error.message();
-        port_ = acceptor_.local_endpoint().port();
+        if (!onSocketFile) port_ = ipEndpoint(acceptor_.local_endpoint())->port();
         accept();
         return std::nullopt;
     }
@@ -417,28 +446,27 @@ public:
 
 private:
     void accept() {
-        acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+        acceptor_.async_accept([this](beast::error_code error, Protocol::socket socket) {
             if (error == asio::error::operation_aborted || state_->stopped) return;
             if (!error) admit(std::move(socket));
             accept();
         });
     }
 
-    void admit(tcp::socket socket) {
+    void admit(Protocol::socket socket) {
         beast::error_code error;
         const auto peer = socket.remote_endpoint(error);
-        if (error || state_->connections >= state_->options.maxConnections) {
-            socket.close(error);
-            return;
+        if (error) return socket.close(error);
+        const auto ip = ipEndpoint(peer);
+        // Only the proxy can reach a Unix socket: its connections count as its.
+        const std::string remote = ip ? *normalAddress(ip->address().to_string()) : std::string(kLocalPeer);
+        const std::string key = limitKey(remote);
+        if (const auto refusal = refusalFor(remote, key)) {
+            if (state_->options.refusals) state_->options.refusals("connection from " + remote + " refused: " + *refusal);
+            return socket.close(error);
         }
-        const std::string remote = peer.address().to_string();
-        if (const auto found = state_->connectionsFrom.find(remote); found != state_->connectionsFrom.end() &&
-            found->second >= state_->options.maxConnectionsPerAddress && remote != state_->options.trustedProxy) {
-            socket.close(error);
-            return;
-        }
-        socket.set_option(tcp::no_delay(true), error);
-        ConnectionSlot slot(state_, remote);
+        if (ip) socket.set_option(tcp::no_delay(true), error);
+        ConnectionSlot slot(state_, remote == state_->options.trustedProxy ? remote : key);
         if (state_->tls) {
             auto session = std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), *state_->tls), state_,
                                                                     remote, std::move(slot));
@@ -452,8 +480,47 @@ private:
         }
     }
 
+    // Why a new connection from `remote` (counted under `key`) is refused, if it is.
+    std::optional<std::string> refusalFor(const std::string& remote, const std::string& key) const {
+        const auto& options = state_->options;
+        if (state_->connections >= options.maxConnections)
+            return "all " + std::to_string(options.maxConnections) + " connections in use";
+        if (remote == options.trustedProxy) return std::nullopt;
+        const auto found = state_->connectionsFrom.find(key);
+        const std::size_t held = found == state_->connectionsFrom.end() ? 0 : found->second;
+        const bool crowded = 2 * state_->connections >= options.maxConnections;
+        const std::size_t cap = crowded ? std::max<std::size_t>(1, options.maxConnectionsPerAddress / 8)
+                                        : options.maxConnectionsPerAddress;
+        if (held < cap) return std::nullopt;
+        return std::to_string(held) + " connections from " + key + (crowded ? " while the relay is half full" : "");
+    }
+
+    // The IP endpoint behind `endpoint`, unless that is a Unix socket's.
+    static std::optional<tcp::endpoint> ipEndpoint(const Protocol::endpoint& endpoint) {
+        const int family = endpoint.protocol().family();
+        if ((family != AF_INET && family != AF_INET6) || endpoint.size() > sizeof(sockaddr_in6)) return std::nullopt;
+        tcp::endpoint ip;
+        std::memcpy(ip.data(), endpoint.data(), endpoint.size());
+        return ip;
+    }
+
+    // A socket file left by a relay that did not stop cleanly is removed; one that a
+    // live process answers on, or another kind of file, is not.
+    static std::optional<std::string> removeStaleSocket(const std::string& path) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+        if (!S_ISSOCK(info.st_mode)) return path + " exists and is not a socket";
+        asio::io_context probe;
+        asio::local::stream_protocol::socket socket(probe);
+        beast::error_code error;
+        socket.connect(asio::local::stream_protocol::endpoint(path), error);
+        if (!error) return "another process listens on " + path;
+        std::filesystem::remove(path, error);
+        return std::nullopt;
+    }
+
     std::shared_ptr<ServerState> state_;
-    tcp::acceptor acceptor_;
+    asio::basic_socket_acceptor<Protocol> acceptor_;
     std::uint16_t port_ = 0;
 };
 
@@ -462,6 +529,16 @@ private:
 Expected<std::unique_ptr<WebServer>, std::string> WebServer::start(asio::io_context& context, WebServerOptions options,
                                                                      WebHandler& handler, Deadlines& deadlines,
                                                                      const Clock& clock) {
+    if (options.address.starts_with(kUnixPrefix)) {
+        if (!options.trustedProxy.empty())
+            return std::string("--trusted-proxy is for TCP: on a Unix socket every client is the proxy");
+        options.trustedProxy = kLocalPeer;
+    } else if (!options.trustedProxy.empty()) {
+        auto proxy = normalAddress(options.trustedProxy);
+        if (!proxy) return "--trusted-proxy wants the proxy's IP address, e.g. 127.0.0.1; \"" + options.trustedProxy +
+                           "\" is not one";
+        options.trustedProxy = std::move(*proxy);
+    }
     auto state = std::make_shared<ServerState>(context, std::move(options), handler, deadlines, clock);
     if (state->options.tlsCertificate || state->options.tlsKey) {
         if (!state->options.tlsCertificate || !state->options.tlsKey)

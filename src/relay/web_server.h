@@ -18,6 +18,7 @@
 
 #include "relay/clock.h"
 #include "relay/deadlines.h"
+#include "relay/log.h"
 #include "runtime/expected.h"
 
 namespace quorvel::relay {
@@ -86,7 +87,12 @@ public:
                                                              const std::string& remoteAddress) = 0;
 };
 
+// The client address of connections on a Unix socket, which only the proxy can reach.
+inline constexpr std::string_view kLocalPeer = "local";
+
 struct WebServerOptions {
+    // An IP address, or "unix:PATH": a Unix socket (mode 0660: for the process's group
+    // only), whose every connection is a trusted proxy's.
     std::string address = "127.0.0.1";
     std::uint16_t port = 8787;  // 0: any free port
     std::optional<std::filesystem::path> tlsCertificate;
@@ -99,11 +105,17 @@ struct WebServerOptions {
     // A request (or a TLS handshake) must arrive complete within this time.
     std::chrono::seconds requestTimeout{10};
     std::size_t maxConnections = 1024;
-    // From any one client address, so that one address cannot take them all.
+    // From any one client address (an IPv6 client: its /64), so that one address cannot
+    // take them all. Once half of all connections are taken, an address holding an
+    // eighth of this gets no more, so that filling every slot takes at least
+    // maxConnections / (maxConnectionsPerAddress / 8) / 2 addresses (64 by default).
     std::size_t maxConnectionsPerAddress = 64;
-    // A reverse proxy in front (e.g. "127.0.0.1"): its connections are not capped, and
-    // the client of each of its requests is the last address of X-Forwarded-For.
+    // A reverse proxy in front (an IP address, e.g. "127.0.0.1"): its connections are not
+    // capped, and the client of each of its requests is the last address of
+    // X-Forwarded-For. Anything else than an address is refused at start.
     std::string trustedProxy;
+    // Where refused connections are told (a security event); null: nowhere.
+    LogSink refusals;
 };
 
 // Accepts connections on the io_context (run by the owner on one thread) and hands

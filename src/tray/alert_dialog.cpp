@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "tray/artwork.h"
+#include "tray/bring_to_front.h"
 
 namespace quorvel::tray {
 
@@ -105,8 +106,7 @@ int AlertDialog::run(QWidget* focus) {
 // dialog may open behind other windows and without keyboard focus.
 void AlertDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    raise();
-    activateWindow();
+    bringToFront(*this);
     if (focus_) focus_->setFocus(Qt::ActiveWindowFocusReason);
 }
 

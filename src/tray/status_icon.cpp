@@ -1,10 +1,27 @@
 #include "tray/status_icon.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+
 #include "tray/artwork.h"
 
 namespace quorvel::tray {
 
-StatusIcon::StatusIcon(std::function<void()> activated) {
+namespace {
+
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+bool statusNotifierHostRegistered() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(watcherService)) return false;
+    QDBusInterface watcher(watcherService, QStringLiteral("/StatusNotifierWatcher"), watcherService, bus);
+    return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+}  // namespace
+
+StatusIcon::StatusIcon(std::function<void()> activated) : hostDrawsMenu_(statusNotifierHostRegistered()) {
     icon_.setToolTip(QString::fromLatin1(name));
     setTint(app::Tint::none);
     connect(&icon_, &QSystemTrayIcon::activated, this, [activated = std::move(activated)](auto reason) {

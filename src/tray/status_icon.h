@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMenu>
 #include <QSystemTrayIcon>
 
 #include <functional>
@@ -9,9 +10,10 @@
 
 namespace quorvel::tray {
 
-// The tray icon in the colour of the model's tint. A left or context click calls
-// `activated`, which pops our own menu: hosts that draw exported menus themselves
-// would show the custom views as blank rows.
+// The tray icon in the colour of the model's tint. An XEmbed tray host only tells of
+// clicks: `activated` then pops our own menu at the icon. A StatusNotifierItem host
+// (GNOME with AppIndicator, KDE, waybar; on Wayland and X11) draws the menu we export
+// and sends Activate, which `activated` answers with the panel.
 class StatusIcon final : public QObject {
 public:
     static constexpr const char* name = "Velmora Remote Studio";  // tooltip and accessible name
@@ -21,7 +23,14 @@ public:
     void show() { icon_.show(); }
     void hide() { icon_.hide(); }
 
+    // Decided as Qt decides it, once, as the icon is made: a StatusNotifierItem host
+    // is there when its watcher is on the session bus with a host registered.
+    bool hostDrawsMenu() const { return hostDrawsMenu_; }
+    // The menu a StatusNotifierItem host draws; it is exported over DBusMenu.
+    void exportMenu(QMenu& menu) { icon_.setContextMenu(&menu); }
+
 private:
+    bool hostDrawsMenu_;
     QSystemTrayIcon icon_;
     std::optional<app::Tint> tint_;
 };

@@ -66,10 +66,18 @@ Split split(const std::vector<MenuItem>& items) {
     return result;
 }
 
+// The host-drawn title row: the product, and the title view's label when it has one.
+QString titleLineText(const app::MenuModel& model) {
+    QString text = QString::fromUtf8(app::AppDelegate::productName.data(),
+                                     static_cast<qsizetype>(app::AppDelegate::productName.size()));
+    if (!model.title.text().empty()) text += QStringLiteral(" · ") + QString::fromStdString(model.title.text());
+    return text;
+}
+
 }  // namespace
 
-StatusMenu::StatusMenu(app::AppDelegate& app, Executor& mainQueue, std::function<void()> quit)
-    : app_(app), mainQueue_(mainQueue), quit_(std::move(quit)) {
+StatusMenu::StatusMenu(app::AppDelegate& app, Executor& mainQueue, std::function<void()> quit, Style style)
+    : app_(app), mainQueue_(mainQueue), quit_(std::move(quit)), style_(style) {
     connect(&menu_, &QMenu::aboutToShow, this, &StatusMenu::opening);
     connect(&sourceMenu_, &QMenu::aboutToShow, this, &StatusMenu::rebuildSources);
     QCoreApplication::instance()->installEventFilter(this);
@@ -98,8 +106,15 @@ void StatusMenu::opening() {
 void StatusMenu::render(const app::MenuModel& model) {
     const Split parts = split(model.items);
     if (layout_.empty()) buildLayout(parts.layout);
-    for (std::size_t i = 0; i < layout_.size() && i < parts.layout.size(); ++i) apply(*layout_[i], *parts.layout[i]);
+    for (std::size_t i = 0; i < layout_.size() && i < parts.layout.size(); ++i) {
+        const MenuItem& item = *parts.layout[i];
+        if (style_ == Style::hostDrawn && (item.role == MenuRole::title || item.role == MenuRole::meter)) continue;
+        apply(*layout_[i], item);
+    }
     if (titleView_) titleView_->set(model.title);
+    if (titleLine_) titleLine_->setText(titleLineText(model));
+    // A host may open the submenu without asking first: it is kept current instead.
+    if (style_ == Style::hostDrawn) rebuildSources();
     if (!same(parts.block, block_)) rebuildBlock(parts.block);
 }
 
@@ -107,11 +122,7 @@ void StatusMenu::buildLayout(const std::vector<const MenuItem*>& items) {
     for (const MenuItem* item : items) {
         QAction* action = nullptr;
         if (item->role == MenuRole::title || item->role == MenuRole::meter) {
-            auto* widget = new QWidgetAction(&menu_);
-            if (item->role == MenuRole::title) widget->setDefaultWidget(titleView_ = new MenuTitleView);
-            else widget->setDefaultWidget(new LevelMeterView(app_.meter()));
-            menu_.addAction(widget);
-            action = widget;
+            action = addRow(*item);
         } else if (item->role == MenuRole::sourceItem) {
             action = sourceMenu_.menuAction();
             menu_.addAction(action);
@@ -119,16 +130,41 @@ void StatusMenu::buildLayout(const std::vector<const MenuItem*>& items) {
             std::vector<QMenu*> none;
             action = insert(menu_, *item, nullptr, none);
         }
-        if (item->role == MenuRole::quitItem) {
+        // One shortcut in the application: a second, in the host's menu, would make it
+        // ambiguous, and the host does not pass keys on anyway.
+        if (item->role == MenuRole::quitItem && style_ == Style::full) {
             action->setShortcut(quitKey);
             action->setShortcutContext(Qt::ApplicationShortcut);
-            quitAction_ = action;
         }
+        if (item->role == MenuRole::quitItem) quitAction_ = action;
         layout_.push_back(action);
     }
     // The link block goes between the set-up item and the separator after it.
     for (std::size_t i = 0; i + 1 < items.size(); ++i)
         if (items[i]->role == MenuRole::setupItem) blockEnd_ = layout_[i + 1];
+}
+
+// The title and meter rows: our own views, or in a host-drawn menu a disabled line
+// with the title and the item that opens the panel.
+QAction* StatusMenu::addRow(const MenuItem& item) {
+    if (style_ == Style::hostDrawn) {
+        auto* action = menu_.addAction(QString());
+        if (item.role == MenuRole::title) {
+            titleLine_ = action;
+            action->setEnabled(false);
+        } else {
+            action->setText(QString::fromLatin1(showPanelTitle));
+            connect(action, &QAction::triggered, this, [this] {
+                if (onShowPanel) mainQueue_.post(onShowPanel);
+            });
+        }
+        return action;
+    }
+    auto* widget = new QWidgetAction(&menu_);
+    if (item.role == MenuRole::title) widget->setDefaultWidget(titleView_ = new MenuTitleView);
+    else widget->setDefaultWidget(new LevelMeterView(app_.meter()));
+    menu_.addAction(widget);
+    return widget;
 }
 
 QAction* StatusMenu::insert(QMenu& into, const MenuItem& item, QAction* before, std::vector<QMenu*>& submenus) {
@@ -175,13 +211,16 @@ void StatusMenu::rebuildBlock(const std::vector<MenuItem>& block) {
 }
 
 void StatusMenu::sourcesChanged() {
-    if (sourceMenu_.isVisible()) rebuildSources();
+    if (sourceMenu_.isVisible() || style_ == Style::hostDrawn) rebuildSources();
 }
 
 void StatusMenu::rebuildSources() {
+    std::vector<MenuItem> items = app_.sourceMenu();
+    if (style_ == Style::hostDrawn && !sourceMenu_.isEmpty() && same(items, sources_)) return;
     sourceMenu_.clear();
     deleteAll(sourceMenus_);
-    for (const MenuItem& item : app_.sourceMenu()) insert(sourceMenu_, item, nullptr, sourceMenus_);
+    for (const MenuItem& item : items) insert(sourceMenu_, item, nullptr, sourceMenus_);
+    sources_ = std::move(items);
 }
 
 }  // namespace quorvel::tray

@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds trayWatchInterval{1000};
 
 }  // namespace
 
-TrayApp::TrayApp(Executor& mainQueue) : mainQueue_(mainQueue), icon_([this] { showMenu(); }) {
+TrayApp::TrayApp(Executor& mainQueue) : mainQueue_(mainQueue), icon_([this] { activated(); }) {
     trayWatch_.setInterval(trayWatchInterval);
     connect(&trayWatch_, &QTimer::timeout, this, &TrayApp::placeMenu);
     // A session manager may end the loop itself: the broadcast still stops.
@@ -29,7 +29,9 @@ TrayApp::~TrayApp() {
 }
 
 void TrayApp::start() {
-    icon_.show();
+    // A StatusNotifierItem host reads the item's menu once, as the item appears: there
+    // the icon waits for the menu it exports.
+    if (!icon_.hostDrawsMenu()) icon_.show();
     bootstrap_ = std::thread([this] {
         setCurrentThreadName("quorvel.launch");
         auto system = std::make_shared<std::unique_ptr<app::SystemApp>>(std::make_unique<app::SystemApp>(mainQueue_));
@@ -46,9 +48,20 @@ void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
     menu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); });
     window_ = std::make_unique<MenuWindow>(*menu_);
     menu_->onOpening = [this] { system_->capture().refresh(); };
-    system_->capture().onChanged = [this] { menu_->sourcesChanged(); };
+    if (icon_.hostDrawsMenu()) {
+        hostMenu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); }, StatusMenu::Style::hostDrawn);
+        hostMenu_->onOpening = menu_->onOpening;
+        hostMenu_->onShowPanel = [this] { showMenu(); };
+        icon_.exportMenu(hostMenu_->menu());
+        icon_.show();
+    }
+    system_->capture().onChanged = [this] {
+        menu_->sourcesChanged();
+        if (hostMenu_) hostMenu_->sourcesChanged();
+    };
     app.onMenuChanged = [this](const app::MenuModel& model) {
         menu_->render(model);
+        if (hostMenu_) hostMenu_->render(model);
         icon_.setTint(model.tint);
     };
     app.applicationDidFinishLaunching();
@@ -59,8 +72,9 @@ void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
 
 void TrayApp::placeMenu() {
     const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
-    if (tray && window_->holdsMenu()) window_->release();
-    if (!tray && !window_->holdsMenu()) window_->embed();
+    const bool noTrayWindow = window_->holdsMenu() && window_->kind() == MenuWindow::Kind::noTray;
+    if (tray && noTrayWindow) window_->release();
+    if (!tray && !noTrayWindow) window_->embed(MenuWindow::Kind::noTray);
 }
 
 void TrayApp::showMenu() {
@@ -68,8 +82,15 @@ void TrayApp::showMenu() {
         showRequested_ = true;
         return;
     }
-    if (window_->holdsMenu()) window_->embed();
+    if (window_->holdsMenu()) window_->embed(window_->kind());
+    else if (hostMenu_) window_->embed();
     else menu_->menu().popup(QCursor::pos());
+}
+
+// A second activation closes the panel that the first opened.
+void TrayApp::activated() {
+    if (hostMenu_ && window_->holdsMenu() && window_->kind() == MenuWindow::Kind::panel) window_->release();
+    else showMenu();
 }
 
 void TrayApp::quit() {
@@ -80,6 +101,7 @@ void TrayApp::quit() {
     if (!system_) return QCoreApplication::quit();
     window_->release();
     menu_->menu().hide();
+    if (hostMenu_) hostMenu_->menu().hide();
     system_->app().onMenuChanged = nullptr;
     system_->app().applicationWillTerminate();
     system_->whenSendersClosed(closeLimit, [] { QCoreApplication::quit(); });

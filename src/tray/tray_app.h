@@ -15,11 +15,13 @@ namespace quorvel::tray {
 class MenuWindow;
 class StatusMenu;
 
-// The tray application. The icon shows at once; what blocks (the configuration with
+// The tray application. The icon shows at once (on a StatusNotifierItem host, with
+// the menu it exports); what blocks (the configuration with
 // the key store, the audio server's probe and devices, the PipeWire registry) is read
 // off the GUI thread, and then the application core launches with the status menu.
-// The menu pops up at the cursor from the icon, or lives in a window of its own while
-// the desktop has no system tray. GUI thread only.
+// On an XEmbed tray the menu pops up at the icon; a StatusNotifierItem host draws a
+// plain copy of it and activating the icon opens the panel, which has it in full;
+// while the desktop has no system tray the menu lives in that window. GUI thread only.
 class TrayApp final : public QObject {
 public:
     // How long quitting waits for the sender to close its connection.
@@ -29,8 +31,10 @@ public:
     ~TrayApp() override;
 
     void start();
-    // Shows the status menu: at the cursor, or the window when there is no tray.
+    // Shows the status menu: at the cursor on an XEmbed tray, else in the panel.
     void showMenu();
+    // The icon was clicked: the menu at the cursor, or the panel opened or closed.
+    void activated();
     // Stops the broadcast (the sender closes with 1000), then leaves the event loop.
     void quit();
 
@@ -47,6 +51,7 @@ private:
     std::thread bootstrap_;
     std::unique_ptr<app::SystemApp> system_;
     std::unique_ptr<StatusMenu> menu_;
+    std::unique_ptr<StatusMenu> hostMenu_;  // the copy a StatusNotifierItem host draws
     std::unique_ptr<MenuWindow> window_;
     bool showRequested_ = false;
     bool quitting_ = false;

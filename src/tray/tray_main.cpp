@@ -57,10 +57,14 @@ int runTray(int argc, char** argv) {
 
     QtExecutor mainQueue;
     std::unique_ptr<TrayApp> tray;
-    SingleInstance instance([&tray] {
+    SingleInstance instance([&tray](const QString& activationToken) {
+        // Lets the compositor give the panel the keyboard on behalf of the launcher.
+        if (!activationToken.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", activationToken.toLatin1());
         if (tray) tray->showMenu();
     });
-    if (instance.claim() == SingleInstance::Claim::askedRunning) return 0;
+    const SingleInstance::Outcome claimed = instance.claim();
+    if (!claimed.problem.empty()) std::cerr << claimed.problem << '\n';
+    if (claimed.claim == SingleInstance::Claim::askedRunning) return claimed.problem.empty() ? 0 : 1;
 
     tray = std::make_unique<TrayApp>(mainQueue);
     const auto stop = mainQueue.makeWakeup([&tray] { tray->quit(); });

@@ -5,8 +5,6 @@
 
 #include "capture/input_device_capture.h"
 #include "capture/input_devices.h"
-#include "capture/stream_description.h"
-#include "capture/table_audio_objects.h"
 #include "support/allocation_counter.h"
 
 namespace quorvel {
@@ -26,47 +24,6 @@ TEST(PairTitleTest, NumbersAndNames) {
     // Out of range is taken into the device's channels rather than read past the names.
     EXPECT_EQ(device(2, {"1", "2"}).pairTitle(9), "Input 2");
     EXPECT_EQ(device(2, {"1", "2"}).pairTitle(0), "Inputs 1\u20132");
-}
-
-class DeviceTable : public ::testing::Test {
-protected:
-    void addDevice(AudioObjectID id, const std::string& uid, std::vector<int> layout) {
-        table.setString(id, address(selector::deviceUID), uid);
-        table.setString(id, address(selector::name), "Name " + uid);
-        table.setBytes(id, address(selector::streamConfiguration, scope::input), StreamConfiguration::encode(layout));
-    }
-    TableAudioObjects table;
-};
-
-TEST_F(DeviceTable, ListsInputDevicesWithNamesAndLayouts) {
-    addDevice(10, "A", {2, 6});
-    addDevice(11, "OUT", {});          // output only
-    addDevice(12, "ZERO", {0, 0});     // only empty streams
-    addDevice(13, "NOUID", {2});
-    table.setFailure(13, address(selector::deviceUID), -50);
-    addDevice(14, "B", {3});
-    table.setString(14, {selector::elementName, scope::input, 1}, "Mic L");
-    table.setString(14, {selector::elementName, scope::input, 2}, "Mic R");
-    table.setString(14, {selector::elementName, scope::input, 3}, "");
-    table.setIDs(audio_object::system, address(selector::devices), {10, 11, 12, 13, 14, 99});
-
-    const auto devices = InputDevices::list(table);
-    ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices[0].uid, "A");
-    EXPECT_EQ(devices[0].channels, 8);
-    EXPECT_EQ(devices[0].channelNames, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8"}));
-    EXPECT_EQ(InputDevices::bufferLayout(table, 10), (std::vector<int>{2, 6}));
-    EXPECT_EQ(devices[1].channelNames, (std::vector<std::string>{"Mic L", "Mic R", "3"}));
-    EXPECT_EQ(devices[1].pairTitle(1), "Inputs 1\u20132 (Mic L, Mic R)");
-}
-
-TEST_F(DeviceTable, UnreadableListsGiveNothing) {
-    EXPECT_TRUE(InputDevices::list(table).empty());
-    table.setFailure(audio_object::system, address(selector::devices), -50);
-    EXPECT_TRUE(InputDevices::list(table).empty());
-    table.setBytes(5, address(selector::streamConfiguration, scope::input), {1, 0});  // truncated
-    EXPECT_TRUE(InputDevices::bufferLayout(table, 5).empty());
-    EXPECT_TRUE(InputDevices::bufferLayout(table, 6).empty());
 }
 
 TEST(InputDeviceCaptureTest, FirstChannelBelowOneIsOne) {

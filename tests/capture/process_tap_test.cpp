@@ -5,37 +5,13 @@
 
 #include "audio_server.h"
 #include "capture/process_tap_capture.h"
-#include "capture/property_reader.h"
-#include "capture/system_audio_objects.h"
-#include "capture/table_audio_objects.h"
+#include "capture/pipewire_graph.h"
+#include "capture/pipewire_loop.h"
 
 namespace quorvel {
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(ProcessTapFormat, AcceptsOnlyThirtyTwoBitFloat) {
-    AudioStreamBasicDescription tap;
-    tap.mSampleRate = 48000;
-    tap.mFormatID = kAudioFormatLinearPCM;
-    tap.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    tap.mChannelsPerFrame = 2;
-    tap.mBitsPerChannel = 32;
-    EXPECT_EQ(*ProcessTapCapture::acceptFormat(tap), (CaptureFormat{48000, 2, true}));
-    tap.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
-    EXPECT_EQ(*ProcessTapCapture::acceptFormat(tap), (CaptureFormat{48000, 2, false}));
-
-    tap.mFormatFlags = 12;
-    tap.mBitsPerChannel = 16;
-    EXPECT_EQ(ProcessTapCapture::acceptFormat(tap).error().description(),
-              "Неподдерживаемый формат звука: 16 бит, флаги 12");
-    tap.mFormatFlags = kAudioFormatFlagIsFloat;
-    tap.mBitsPerChannel = 64;
-    EXPECT_FALSE(ProcessTapCapture::acceptFormat(tap));
-    tap.mBitsPerChannel = 32;
-    tap.mFormatID = 0;
-    EXPECT_FALSE(ProcessTapCapture::acceptFormat(tap));
-}
 
 TEST(ProcessTapFormat, FramesOfABlock) {
     std::vector<float> data(1024);
@@ -53,23 +29,10 @@ TEST(ProcessTapFormat, FramesOfABlock) {
     EXPECT_EQ(ProcessTapCapture::framesIn(wide, {48000, 0, true}), 1024);
 }
 
-TEST(ProcessTapProcesses, OnlyReadableProToolsIdentities) {
-    TableAudioObjects table;
-    table.setIDs(audio_object::system, address(selector::processObjectList), {40, 41, 42, 43, 44});
-    table.setString(40, address(selector::processBundleID), "com.avid.ProTools");
-    table.setString(41, address(selector::processBundleID), "com.Avid.ProTools");
-    table.addObject(42);  // no identity
-    table.setString(43, address(selector::processBundleID), "com.avid.ProToolsFirst");
-    table.setString(44, address(selector::processBundleID), "");
-    EXPECT_EQ(ProcessTapCapture::proToolsProcesses(table), (std::vector<AudioObjectID>{40, 43}));
-    table.setFailure(audio_object::system, address(selector::processObjectList), -50);
-    EXPECT_TRUE(ProcessTapCapture::proToolsProcesses(table).empty());
-}
-
 // Waits until `count` Pro Tools streams play.
 bool waitForProTools(std::size_t count) {
     for (int i = 0; i < 100; ++i) {
-        if (ProcessTapCapture::proToolsProcesses(*systemAudioObjects()).size() == count) return true;
+        if (ProcessTapCapture::proToolsProcesses().size() == count) return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -135,15 +98,18 @@ TEST(ProcessTapOnServer, SecondStartReplacesTheFirst) {
     players.start("com.avid.ProTools.A", 0.25);
     ASSERT_TRUE(waitForProTools(1));
     ProcessTapCapture tap;
-    const auto processes = ProcessTapCapture::proToolsProcesses(*systemAudioObjects());
+    const auto processes = ProcessTapCapture::proToolsProcesses();
     ASSERT_EQ(tap.start(processes), std::nullopt);
     ASSERT_EQ(tap.start(processes), std::nullopt);
     // Only the second tap is left in the graph, with its format.
     EXPECT_EQ(tapsInGraph(), 1u);
-    const auto objects = systemAudioObjects();
-    EXPECT_TRUE(PropertyReader(*objects, tap.tapID()).read<AudioStreamBasicDescription>(selector::tapFormat));
+    bool negotiated = false;
+    readCurrentGraph([&](const PipeWireGraph& graph) {
+        negotiated = graph.node(tap.tapID()) && graph.node(tap.tapID())->format;
+    });
+    EXPECT_TRUE(negotiated);
     tap.stop();
-    EXPECT_EQ(tap.tapID(), audio_object::unknown);
+    EXPECT_EQ(tap.tapID(), 0u);
     EXPECT_EQ(tapsInGraph(), 0u);
 }
 
@@ -166,7 +132,7 @@ TEST(ProcessTapOnServer, RestartWhenTheGraphRateChanges) {
     ProcessTapCapture tap;
     test::Collector collector;
     collector.attach(tap);
-    ASSERT_EQ(tap.start(ProcessTapCapture::proToolsProcesses(*systemAudioObjects())), std::nullopt);
+    ASSERT_EQ(tap.start(ProcessTapCapture::proToolsProcesses()), std::nullopt);
     ASSERT_TRUE(collector.waitForFrames(4800));
     test::shell("pw-metadata -n settings 0 clock.force-rate 96000 >/dev/null");
     const bool restarted = collector.waitForRestart();
@@ -181,7 +147,7 @@ TEST(ProcessTapOnServer, SteadyStateAllocatesNothing) {
     players.start("com.avid.ProTools.A", 0.25);
     ASSERT_TRUE(waitForProTools(1));
     ProcessTapCapture tap;
-    const auto processes = ProcessTapCapture::proToolsProcesses(*systemAudioObjects());
+    const auto processes = ProcessTapCapture::proToolsProcesses();
     EXPECT_EQ(test::steadyStateAllocations(tap, [&] { return !tap.start(processes); }), 0);
 }
 

@@ -91,7 +91,7 @@ as_relay() { runuser -u quorvel-relay -- "$@"; }
 step "Contents and lintian"
 dpkg-deb -c "$client_deb" | awk '{print $6}' >"$demo/client.files"
 dpkg-deb -c "$relay_deb" | awk '{print $6}' >"$demo/relay.files"
-expected_client=(./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz ./etc/xdg/autostart/quorvel.desktop
+expected_client=(./usr/bin/quorvel ./usr/libexec/quorvel/quorvel-tray ./usr/share/man/man1/quorvel.1.gz ./etc/xdg/autostart/quorvel.desktop
   ./usr/share/applications/quorvel.desktop ./usr/share/icons/hicolor/scalable/apps/quorvel.svg
   ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz)
 for file in "${expected_client[@]}"; do grep -qxF "$file" "$demo/client.files" || fail "quorvel lacks $file"; done
@@ -126,6 +126,10 @@ echo "dpkg -i of both: $((($(date +%s%N) - start) / 1000000)) ms"
 [[ $(quorvel --version) == "quorvel $version" ]] || fail "quorvel --version: $(quorvel --version)"
 [[ $(quorvel-relay --version) == "quorvel-relay $version" ]] || fail "quorvel-relay --version: $(quorvel-relay --version)"
 echo "--version: $version on both"
+# The commands never load Qt (10 MiB resident); without arguments quorvel becomes the tray.
+! ldd /usr/bin/quorvel | grep -q libQt6 || fail "quorvel links Qt: $(ldd /usr/bin/quorvel | grep libQt6)"
+[[ $(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM quorvel 2>&1) == "quorvel: no desktop session"* ]] ||
+  fail "quorvel without arguments did not become the tray"
 [[ $(stat -c '%a %U' /var/lib/quorvel-relay) == "700 quorvel-relay" ]] || fail "data directory: $(stat -c '%a %U' /var/lib/quorvel-relay)"
 
 step "The units, offline"

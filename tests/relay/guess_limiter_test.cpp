@@ -7,25 +7,33 @@ namespace {
 
 using namespace std::chrono_literals;
 
+bool allowed(GuessLimiter& limiter, const std::string& key, Clock::TimePoint now) {
+    return limiter.begin(key, now) != GuessLimiter::Attempt::refused;
+}
+
 TEST(GuessLimiterTest, AttemptsInFlightCountUntilTheySucceed) {
     GuessLimiter limiter;
     const Clock::TimePoint now{std::chrono::hours(100)};
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(limiter.begin("a", now)) << i;
-    EXPECT_FALSE(limiter.begin("a", now));  // five guesses already pending
-    EXPECT_TRUE(limiter.begin("b", now));   // per address
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(allowed(limiter, "a", now)) << i;
+    EXPECT_FALSE(allowed(limiter, "a", now));  // five guesses already pending
+    EXPECT_TRUE(allowed(limiter, "b", now));   // per address
     limiter.finish("a", true, now);
-    EXPECT_TRUE(limiter.begin("a", now));
+    EXPECT_TRUE(allowed(limiter, "a", now));
 }
 
-TEST(GuessLimiterTest, TheTableOfAddressesStaysBounded) {
-    GuessLimiter limiter(GuessLimiter::Limits{5, 15min, 15min, 3});
-    const Clock::TimePoint now{std::chrono::hours(100)};
+TEST(GuessLimiterTest, AFullTableMakesRoomForNewcomersByForgettingTheStalest) {
+    GuessLimiter limiter(GuessLimiter::Limits{2, 15min, 15min, 3});
+    Clock::TimePoint now{std::chrono::hours(100)};
     for (const char* address : {"a", "b", "c"}) {
-        ASSERT_TRUE(limiter.begin(address, now));
-        limiter.finish(address, false, now);
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(allowed(limiter, address, now));
+            limiter.finish(address, false, now);
+        }
+        now += 1s;
     }
-    EXPECT_FALSE(limiter.begin("d", now));  // full of recent failures
-    EXPECT_TRUE(limiter.begin("d", now + 15min));  // old entries pruned
+    EXPECT_TRUE(allowed(limiter, "d", now));  // full of blocked addresses, yet a newcomer gets in
+    EXPECT_TRUE(limiter.clean("a", now));  // in the place of the stalest
+    EXPECT_FALSE(allowed(limiter, "c", now));
 }
 
 }  // namespace

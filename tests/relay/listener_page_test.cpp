@@ -40,12 +40,16 @@ protected:
         const std::string base = relay_->httpBase();
         return static_cast<std::uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
     }
-    // The status line the relay answers to a request sent exactly as written.
-    std::string rawStatus(const std::string& target, const std::string& method = "GET") const {
+    // The whole answer to a request sent exactly as written.
+    std::string rawAnswer(const std::string& target, const std::string& method = "GET") const {
         RawConnection connection(port());
         connection.send(method + " " + target + " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
         bool closed = false;
-        const std::string answer = connection.readUntilClosed(std::chrono::seconds(3), closed);
+        return connection.readUntilClosed(std::chrono::seconds(3), closed);
+    }
+    // Its status line.
+    std::string rawStatus(const std::string& target, const std::string& method = "GET") const {
+        const std::string answer = rawAnswer(target, method);
         return answer.substr(0, answer.find('\r'));
     }
 };
@@ -110,6 +114,20 @@ TEST_F(ListenerPageTest, NamesOutsideTheFolderAndOtherMethodsAreRefused) {
         EXPECT_EQ(rawStatus(target), "HTTP/1.1 404 Not Found") << target;
     EXPECT_EQ(rawStatus("/listener/listener.js", "POST"), "HTTP/1.1 405 Method Not Allowed");
     EXPECT_EQ(rawStatus("/l/" + link_, "DELETE"), "HTTP/1.1 405 Method Not Allowed");
+}
+
+// HEAD is answered as GET without the body; OPTIONS names the methods.
+TEST_F(ListenerPageTest, HeadAndOptions) {
+    for (const std::string& target : {"/l/" + link_, std::string("/listener/listener.js")}) {
+        const std::string got = rawAnswer(target);
+        const std::string head = rawAnswer(target, "HEAD");
+        EXPECT_EQ(head, got.substr(0, got.find("\r\n\r\n") + 4)) << target;
+        EXPECT_NE(head.find("Content-Length: " + std::to_string(got.size() - head.size())), std::string::npos) << head;
+        const std::string options = rawAnswer(target, "OPTIONS");
+        EXPECT_TRUE(options.starts_with("HTTP/1.1 204")) << options;
+        EXPECT_NE(options.find("Allow: GET, HEAD, OPTIONS\r\n"), std::string::npos) << options;
+    }
+    EXPECT_NE(rawAnswer("/api/pair", "OPTIONS").find("Allow: POST, OPTIONS\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
+#include <boost/asio/io_context.hpp>
 #include <boost/json/object.hpp>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
+#include "app/link_form.h"
 #include "json/json.h"
+#include "net/device_api.h"
 #include "relay/admin.h"
+#include "runtime/serial_queue.h"
 #include "support/relay_harness.h"
 
 namespace quorvel::test {
@@ -51,6 +56,59 @@ TEST_F(RestApiTest, PairingAnswersEveryStatusWithItsMembers) {
     ASSERT_TRUE(secondAnswer);
     EXPECT_EQ(json::string(json::member(*secondAnswer, "name")), "Studio A (2)");
     EXPECT_NE(json::string(json::member(*secondAnswer, "key")), key);
+}
+
+// The application's own checks and its own client against the real relay: whatever the
+// form lets through is created, and whatever it refuses the relay refuses with the text
+// the form shows.
+TEST_F(RestApiTest, TheApplicationsLinkRulesAreTheRelays) {
+    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
+    const std::string key = pairDevice(*relay_, kStudioPassword);
+    const Config config{relay_->wsUrl("/ws/send"), key, std::nullopt};
+    boost::asio::io_context context;
+    AsioExecutor mainQueue{context};
+    const auto repeat = [](std::string_view unit, int times) {
+        std::string text;
+        for (int i = 0; i < times; ++i) text += unit;
+        return text;
+    };
+    // The relay's verdict through DeviceAPI: nothing on success, else the failure text.
+    const auto create = [&](const std::string& name, const std::string& password) {
+        std::optional<Expected<StreamLink, DeviceAPI::Failure>> result;
+        DeviceAPI::create(config, key, name, password, 5, mainQueue, [&](auto outcome) { result = std::move(outcome); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!result && std::chrono::steady_clock::now() < deadline) {
+            context.restart();
+            context.run_for(std::chrono::milliseconds(10));
+        }
+        if (!result) return std::optional<std::string>("<no answer>");
+        return *result ? std::nullopt : std::optional<std::string>((*result).error().text);
+    };
+    const std::string acute = "e\u0301";             // é as e + a combining accent
+    const std::string thumb = "\U0001F44D\U0001F3FD";  // 👍🏽 with a skin tone modifier
+    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
+    for (const std::string& unit : {std::string("n"), acute, thumb, family}) {
+        for (const int times : {80, 81}) {
+            const std::string typed = " " + repeat(unit, times) + "\t";
+            const auto form = app::LinkForm::checkName(typed);
+            const auto relay = create(typed, "abcd");
+            if (form) {
+                EXPECT_EQ(relay, std::nullopt) << times << " × " << unit;
+            } else {
+                EXPECT_EQ(relay, form.error().text) << times << " × " << unit;
+            }
+            EXPECT_EQ(bool(form), times == 80) << times << " × " << unit;
+        }
+    }
+    for (const std::string& unit : {std::string("p"), acute, thumb}) {
+        for (const int times : {3, 4, 100, 101}) {
+            const std::string password = repeat(unit, times);
+            const auto form = app::LinkForm::checkPassword(password);
+            EXPECT_EQ(create("Mix", password), form ? std::optional(form->text) : std::nullopt)
+                << times << " × " << unit;
+            EXPECT_EQ(bool(form), times == 3 || times == 101) << times << " × " << unit;
+        }
+    }
 }
 
 TEST(RestApiNoPassword, PairingBeforeTheStudioPasswordIsSetIs404) {

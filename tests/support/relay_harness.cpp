@@ -285,8 +285,19 @@ bool RawConnection::send(const std::string& bytes) {
 }
 
 std::string RawConnection::readUntilClosed(std::chrono::milliseconds within, bool& closedByPeer) {
-    std::string received;
     closedByPeer = false;
+    return read([](const std::string&) { return false; }, within, closedByPeer);
+}
+
+std::string RawConnection::readUntil(const std::function<bool(const std::string&)>& enough,
+                                     std::chrono::milliseconds within) {
+    bool closedByPeer = false;
+    return read(enough, within, closedByPeer);
+}
+
+std::string RawConnection::read(const std::function<bool(const std::string&)>& enough, std::chrono::milliseconds within,
+                                bool& closedByPeer) {
+    std::string received;
     char chunk[4096];
     bool reading = true;
     std::function<void()> readMore = [&] {
@@ -297,18 +308,74 @@ std::string RawConnection::readUntilClosed(std::chrono::milliseconds within, boo
                 reading = false;
                 return;
             }
+            if (enough(received)) {
+                reading = false;
+                return;
+            }
             readMore();
         });
     };
     readMore();
     state_->context.restart();
-    state_->context.run_for(within);
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (reading && std::chrono::steady_clock::now() < deadline) state_->context.run_one_until(deadline);
     if (reading) {
         state_->socket.cancel();
         state_->context.restart();
         state_->context.run();
     }
     return received;
+}
+
+// ---- A WebSocket from another loopback address ------------------------------------------------
+
+namespace {
+
+// The payload of the first complete frame after the handshake answer in `bytes`.
+std::optional<std::string> firstFrame(const std::string& bytes) {
+    const auto start = bytes.find("\r\n\r\n");
+    if (start == std::string::npos || !bytes.starts_with("HTTP/1.1 101")) return std::nullopt;
+    std::size_t at = start + 4;
+    if (bytes.size() < at + 2) return std::nullopt;
+    std::size_t length = static_cast<unsigned char>(bytes[at + 1]) & 0x7F;
+    at += 2;
+    if (length == 126) {
+        if (bytes.size() < at + 2) return std::nullopt;
+        length = (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at])) << 8) |
+                 static_cast<unsigned char>(bytes[at + 1]);
+        at += 2;
+    }
+    if (bytes.size() < at + length) return std::nullopt;
+    return bytes.substr(at, length);
+}
+
+}  // namespace
+
+std::optional<std::string> listenFrom(const RunningRelay& relay, const std::string& from, const std::string& text) {
+    RawConnection connection(relay.port(), from);
+    // A client's frames are masked; a zero mask leaves the payload as it is.
+    std::string frame{'\x81'};
+    if (text.size() < 126) {
+        frame += static_cast<char>(0x80 | text.size());
+    } else {
+        frame += static_cast<char>(0x80 | 126);
+        frame += static_cast<char>(text.size() >> 8);
+        frame += static_cast<char>(text.size() & 0xFF);
+    }
+    frame += std::string(4, '\0') + text;
+    connection.send("GET /ws/listen HTTP/1.1\r\nHost: a\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    // Frames only after the handshake's answer.
+    std::string received = connection.readUntil(
+        [](const std::string& bytes) { return bytes.find("\r\n\r\n") != std::string::npos; }, 5s);
+    connection.send(frame);
+    received += connection.readUntil([&](const std::string& bytes) { return firstFrame(received + bytes).has_value(); }, 5s);
+    return firstFrame(received);
+}
+
+std::string memberOf(const std::optional<std::string>& text, const std::string& name) {
+    const auto object = text ? json::parseObject(*text) : std::nullopt;
+    return object ? json::string(json::member(*object, name)).value_or("") : "";
 }
 
 // ---- Studio set-up ------------------------------------------------------------------------------

@@ -125,11 +125,22 @@ public:
     bool send(const std::string& bytes);
     // Whatever arrives until the server closes or `within` passes; closedByPeer tells which.
     std::string readUntilClosed(std::chrono::milliseconds within, bool& closedByPeer);
+    // Whatever arrives until `enough` says so of all that came, the server closes or
+    // `within` passes.
+    std::string readUntil(const std::function<bool(const std::string&)>& enough, std::chrono::milliseconds within);
 
 private:
+    std::string read(const std::function<bool(const std::string&)>& enough, std::chrono::milliseconds within,
+                     bool& closedByPeer);
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// Opens /ws/listen from `from` (any address of 127.0.0.0/8), sends `text` and returns the
+// relay's first message (a JSON text), or nothing when none came.
+std::optional<std::string> listenFrom(const RunningRelay& relay, const std::string& from, const std::string& text);
+// The member `name` of a JSON object text ("" when there is none).
+std::string memberOf(const std::optional<std::string>& json, const std::string& name);
 
 // The studio's set-up through the real endpoints.
 void setStudioPassword(const std::filesystem::path& dataDir, const std::string& password);

@@ -4,7 +4,13 @@
 #include <QLabel>
 #include <QTest>
 
+#include <QLocalSocket>
+
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+
+#include <unistd.h>
 
 #include "support/temp_dir.h"
 #include "tray/menu_window.h"
@@ -50,19 +56,75 @@ TEST(MenuWindow, HoldsTheMenuOpenThroughChoicesAndGivesItBackToTheIcon) {
     EXPECT_FALSE(menu.isVisible());
 }
 
-// A second quorvel asks the first to show its menu; a socket left by a crash is taken over.
+// A second quorvel asks the first to show its menu, passing on its activation token;
+// a socket left by a crash is taken over.
 TEST(SingleInstance, TheSecondAsksTheFirstToShowItsMenuAndAStaleSocketIsReplaced) {
     quorvel::test::TempDir runtime;
+    std::filesystem::permissions(runtime.path(), std::filesystem::perms::owner_all);
     qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.path().string()));
-    std::ofstream(SingleInstance::socketName().toStdString()) << "left behind";
+    std::ofstream(runtime.path() / "quorvel.sock") << "left behind";
+
+    std::vector<QString> shown;
+    SingleInstance first([&](const QString& token) { shown.push_back(token); });
+    EXPECT_EQ(first.claim().claim, SingleInstance::Claim::ours);
+    SingleInstance second([](const QString&) { ADD_FAILURE() << "the second one was asked"; });
+    qputenv("XDG_ACTIVATION_TOKEN", "token-1");
+    EXPECT_EQ(second.claim().claim, SingleInstance::Claim::askedRunning);
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }, 5000));
+    EXPECT_EQ(shown, std::vector<QString>{QStringLiteral("token-1")});
+    qunsetenv("XDG_RUNTIME_DIR");
+}
+
+// The socket lives only where no one else can reach it; a live tray's socket is never
+// replaced, however its user's own programs treat it.
+TEST(SingleInstance, LivesInAPrivateDirectoryAndALiveOneIsNeverReplaced) {
+    quorvel::test::TempDir temp;
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QByteArray::fromStdString(temp.path().string()));
+    const auto own = temp.path() / ("quorvel-" + std::to_string(::getuid()));
+    std::filesystem::create_directory(own);
+    std::filesystem::permissions(own, std::filesystem::perms::owner_all | std::filesystem::perms::others_all);
+    {
+        SingleInstance open([](const QString&) {});
+        const SingleInstance::Outcome outcome = open.claim();
+        EXPECT_EQ(outcome.claim, SingleInstance::Claim::alone);
+        EXPECT_NE(outcome.problem.find("is not a directory of this user's alone"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(own / "quorvel.sock"));
+    }
+    std::filesystem::remove(own);
 
     int shown = 0;
-    SingleInstance first([&] { ++shown; });
-    EXPECT_EQ(first.claim(), SingleInstance::Claim::ours);
-    SingleInstance second([] { ADD_FAILURE() << "the second one was asked"; });
-    EXPECT_EQ(second.claim(), SingleInstance::Claim::askedRunning);
+    SingleInstance first([&](const QString&) { ++shown; });
+    ASSERT_EQ(first.claim().claim, SingleInstance::Claim::ours);
+    EXPECT_EQ(std::filesystem::status(own).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    const QString name = QString::fromStdString((own / "quorvel.sock").string());
+
+    // A line without an end is cut off at the bound.
+    QLocalSocket endless;
+    endless.connectToServer(name);
+    ASSERT_TRUE(endless.waitForConnected(2000));
+    endless.write(QByteArray(SingleInstance::maxRequest * 8, 'x'));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return endless.state() == QLocalSocket::UnconnectedState; }, 5000));
+
+    // Of held connections only the newest few stay open; a second quorvel still gets
+    // through, and asks rather than replacing the socket.
+    std::vector<std::unique_ptr<QLocalSocket>> held;
+    for (int i = 0; i < 4 * SingleInstance::maxConnections; ++i) {
+        held.push_back(std::make_unique<QLocalSocket>());
+        held.back()->connectToServer(name);
+    }
+    const auto stillOpen = [&] {
+        return std::count_if(held.begin(), held.end(),
+                             [](const auto& s) { return s->state() == QLocalSocket::ConnectedState; });
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stillOpen() == SingleInstance::maxConnections; }, 5000)) << stillOpen();
+    SingleInstance second([](const QString&) { ADD_FAILURE() << "the second one was asked"; });
+    EXPECT_EQ(second.claim().claim, SingleInstance::Claim::askedRunning);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shown == 1; }, 5000));
-    qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(std::filesystem::exists(own / "quorvel.sock"));
+    qunsetenv("TMPDIR");
 }
 
 }  // namespace

@@ -208,5 +208,41 @@ TEST(StatusMenu, OpeningRefreshesTheLinksAndShowsTheMeter) {
     EXPECT_FALSE(h.delegate->meter().ticking());
 }
 
+// The copy a tray host draws: plain actions only (a custom view would be a blank row),
+// the title row a line with the title's label, an item for the panel instead of the
+// meter, and no second Ctrl+Q, which would make the shortcut ambiguous.
+TEST(StatusMenu, TheHostDrawnCopyHoldsPlainActionsOnly) {
+    RenderedApp rendered;
+    auto& h = rendered.harness;
+    StatusMenu host(*h.delegate, h.queue, [] {}, StatusMenu::Style::hostDrawn);
+    int panels = 0;
+    host.onShowPanel = [&] { ++panels; };
+    h.delegate->onMenuChanged = [&](const app::MenuModel& model) {
+        rendered.menu->render(model);
+        host.render(model);
+    };
+    h.launchPairedWithLink();
+    h.queue.runPending();
+    const QMenu& menu = host.menu();
+    for (const QAction* action : menu.actions()) EXPECT_EQ(qobject_cast<const QWidgetAction*>(action), nullptr);
+    EXPECT_EQ(text(menu.actions()[0]), "Velmora Remote Studio · Off");
+    EXPECT_FALSE(menu.actions()[0]->isEnabled());
+    EXPECT_TRUE(find(menu, "Quit")->shortcut().isEmpty());
+    EXPECT_TRUE(find(*find(menu, "Link a")->menu(), "Select")->isChecked());
+
+    find(menu, StatusMenu::showPanelTitle)->trigger();
+    h.queue.runPending();
+    EXPECT_EQ(panels, 1);
+    find(menu, "Start Stream")->trigger();
+    h.queue.runPending();
+    h.sender().events.onState({K::connected, ""});
+    h.capture.last().finishStart();
+    h.queue.runPending();
+    EXPECT_EQ(text(menu.actions()[0]), "Velmora Remote Studio · ON AIR");
+    EXPECT_TRUE(find(menu, "Stop Stream"));
+    EXPECT_FALSE(find(*find(menu, "Link a")->menu(), "Select")->isEnabled());
+    expectRenders(sourceMenu(host), h.delegate->sourceMenu(), "sources");
+}
+
 }  // namespace
 }  // namespace quorvel::tray::test

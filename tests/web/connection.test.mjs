@@ -85,7 +85,7 @@ test('it keeps trying with growing pauses while the relay is away, and comes bac
   assert.ok(h.statuses.includes('unreachable'));
   h.last().open();
   assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw' });
-  h.last().say({ type: 'ready', onAir: true });
+  h.last().say({ type: 'ready', onAir: true, resume: 'token' });
   assert.equal(h.connection.status, 'on_air');
   const packet = new ArrayBuffer(8);
   h.last().onmessage({ data: packet });
@@ -99,6 +99,8 @@ test('it keeps trying with growing pauses while the relay is away, and comes bac
   assert.equal(h.sockets.length, count);
   h.advance(1);
   assert.equal(h.sockets.length, count + 1);
+  h.last().open(); // back without another password check
+  assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw', resume: 'token' });
 });
 
 test('refusals that asking again would not change end it; the link ending ends it', () => {

@@ -1,6 +1,6 @@
 #include "app/adapters/machine_info.h"
 
-#include "config/utf8.h"
+#include "text/utf8.h"
 
 namespace quorvel::app {
 
@@ -120,7 +120,7 @@ private:
         if (state_ == State::plain && valueTrim_ != std::string::npos) value_.resize(valueTrim_);
         if (keyTrim_ != std::string::npos) key_.resize(keyTrim_);
         state_ = State::preKey;
-        if (key_ != wanted_ || !isValidUTF8(value_)) return;
+        if (key_ != wanted_ || !text::isValidUTF8(value_)) return;
         found_ = value_;
     }
 

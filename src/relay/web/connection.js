@@ -73,7 +73,8 @@ export class Connection {
     socket.binaryType = 'arraybuffer';
     socket.onopen = () => {
       this.opened = true;
-      socket.send(JSON.stringify({ type: 'listen', session: this.session, password: this.password }));
+      // The token of the last join spares the relay another password check.
+      socket.send(JSON.stringify({ type: 'listen', session: this.session, password: this.password, resume: this.resume }));
       this.watch();
     };
     socket.onmessage = (event) => {
@@ -102,6 +103,7 @@ export class Connection {
     if (!message || typeof message !== 'object') return;
     switch (message.type) {
       case 'ready':
+        this.resume = message.resume;
         this.failures = 0;
         this.joined = true;
         if (typeof message.name === 'string') this.linkName = message.name;

@@ -25,6 +25,7 @@ export async function launchFirefox() {
     browser: "firefox",
     executablePath: firefoxPath,
     headless: true,
+    protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
     // Headless, with the sound remoted to the parent process, Firefox here now and then
     // never comes back from starting an AudioContext (its page hangs, today's page too);
     // with the sound in the page's own process it does not.

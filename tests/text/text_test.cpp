@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "text/graphemes.h"
+#include "text/trim.h"
 
 namespace quorvel::text {
 namespace {
@@ -30,7 +31,7 @@ TEST(GraphemeCountTest, AgreesWithTheReferenceOnRandomMixes) {
         const char* utf8;
     };
     const Vector vectors[] = {
-#include "app/grapheme_vectors.inc"
+#include "text/grapheme_vectors.inc"
     };
     for (const Vector& v : vectors) EXPECT_EQ(graphemeCount(v.utf8), v.clusters) << v.utf8;
 }

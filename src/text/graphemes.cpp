@@ -1,8 +1,10 @@
-#include "app/text.h"
+#include "text/graphemes.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+
+#include "text/utf8.h"
 
 namespace quorvel::text {
 
@@ -20,7 +22,7 @@ struct ClassRange {
 };
 
 constexpr ClassRange classRanges[] = {
-#include "app/grapheme_table.inc"
+#include "text/grapheme_table.inc"
 };
 
 GraphemeClass classOf(char32_t cp) {
@@ -70,43 +72,7 @@ void advance(BreakState& s, GraphemeClass c) {
     s.previous = c;
 }
 
-bool isSpaceOrTab(char32_t cp) {
-    return cp == U'\t' || cp == U' ' || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-           cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
 }  // namespace
-
-char32_t nextCodePoint(std::string_view utf8, std::size_t& pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(utf8[i]); };
-    const unsigned char lead = byte(pos);
-    int length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, cp = lead & 0x07, minimum = 0x10000;
-    }
-    bool valid = length > 0 && pos + length <= utf8.size();
-    for (int i = 1; valid && i < length; ++i) {
-        const unsigned char b = byte(pos + i);
-        valid = (b & 0xC0) == 0x80;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    valid = valid && cp >= minimum && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    if (!valid) {
-        ++pos;
-        return 0xFFFD;
-    }
-    pos += length;
-    return cp;
-}
 
 std::size_t graphemeCount(std::string_view utf8) {
     std::size_t count = 0;
@@ -117,20 +83,6 @@ std::size_t graphemeCount(std::string_view utf8) {
         advance(state, c);
     }
     return count;
-}
-
-std::string trimSpacesAndTabs(std::string_view utf8) {
-    std::size_t begin = 0;
-    std::size_t end = 0;  // one past the last code point that is kept
-    bool seenKept = false;
-    for (std::size_t pos = 0; pos < utf8.size();) {
-        const std::size_t start = pos;
-        if (isSpaceOrTab(nextCodePoint(utf8, pos))) continue;
-        if (!seenKept) begin = start;
-        seenKept = true;
-        end = pos;
-    }
-    return seenKept ? std::string(utf8.substr(begin, end - begin)) : std::string();
 }
 
 }  // namespace quorvel::text
