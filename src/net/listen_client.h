@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/packet_format.h"
+#include "audio/stream_form.h"
 #include "net/clock_window.h"
 #include "net/listen_stats.h"
 #include "net/silence_watch.h"
@@ -44,8 +45,10 @@ public:
                                                 std::string password, WebSocketOptions options = {},
                                                 Executor* timers = nullptr);
 
-    // A packet that passed the checks: its header, its 24-bit samples and the audio
-    // missing before it.
+    // The form to ask the relay for; set before start().
+    StreamForm form;
+    // A packet that passed the checks: its header, its payload (24-bit samples for PCM,
+    // else what the header's codec decodes) and the audio missing before it.
     std::function<void(const packet_format::Header&, std::span<const std::uint8_t>, const ListenGap&)> onPacket;
     // Something worth telling the user ("On air.", a reconnection, …).
     std::function<void(const std::string&)> onStatus;
@@ -86,6 +89,7 @@ private:
     ClockWindow clock_;
     double offsetMs_ = 0;  // the relay's clock minus ours, once clock_ has a sample
     ListenStats stats_;
+    std::optional<std::string> resume_;   // the relay's token for coming back
     std::optional<std::string> refusal_;  // ends the listening once the relay closes
     std::optional<std::string> dropped_;  // why the relay is closing a connection worth retrying
     bool stopping_ = false;

@@ -18,7 +18,7 @@ constexpr double kDrift = 0.01;
 }  // namespace
 
 std::optional<ListenStats::Heard> ListenStats::count(std::span<const std::uint8_t> bytes, TimePoint arrival) {
-    const auto header = packet_format::readHeader(bytes);
+    const auto header = packet_format::readAnyHeader(bytes);
     if (!header) {
         ++malformed;
         return std::nullopt;
@@ -33,7 +33,10 @@ std::optional<ListenStats::Heard> ListenStats::count(std::span<const std::uint8_
     } else {
         first_ = arrival;
     }
-    const std::uint64_t frames = (bytes.size() - packet_format::kHeaderBytes) / (3u * header->channels);
+    // Every packet the relay sends, in any form, is 20 ms of audio.
+    const std::uint64_t frames = header->codec == packet_format::Codec::pcm
+                                     ? (bytes.size() - packet_format::kHeaderBytes) / (3u * header->channels)
+                                     : header->sampleRate / 50;
     const double ms = 1000.0 * static_cast<double>(frames) / header->sampleRate;
     audioMs_ += heard.before.lostMs + heard.before.offAirMs + ms;
     last_ = Last{*header, frames, ms};

@@ -10,9 +10,10 @@
 // prints "ready" once both exist, then reads commands, one a line, from CONTROL_FIFO:
 //   delay MS [JITTER_MS]   every packet waits MS ± JITTER_MS (uniform); order is kept
 //   loss PERCENT           drops that share of the packets, each direction
-//   rate KBITS [QUEUE_MS]  at most KBITS kb/s each way; a packet that would wait more
-//                          than QUEUE_MS (default 200) for the line is dropped, as a
-//                          router's full queue drops it; "rate 0" lifts the cap
+//   rate KBITS [QUEUE_MS]  at most KBITS kb/s from NS_A to NS_B (a thin line down to
+//                          NS_B); a packet that would wait more than QUEUE_MS (default
+//                          200) for the line is dropped, as a router's full queue drops
+//                          it; "rate 0" lifts the cap
 //   blackhole on|off       drops everything, also what is still on its way
 //   clear                  no delay, no loss, no cap, no blackhole
 // Logs each command and, on SIGTERM or SIGINT, the packet counts to standard error.
@@ -142,7 +143,7 @@ private:
                 continue;
             }
             auto sent = Clock::now();
-            if (faults_.rateKbps > 0) {
+            if (faults_.rateKbps > 0 && &direction == &directions_[0]) {
                 const auto start = std::max(sent, direction.lineFreeAt);
                 if (Millis(start - sent).count() > faults_.queueMs) {
                     ++direction.dropped;
