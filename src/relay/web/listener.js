@@ -151,6 +151,7 @@ function stats() {
     jitterMs: output.stat('jitterMs'),
     underruns: output.stat('underruns'),
     drops: output.stat('drops'),
+    droppedMs: output.stat('droppedMs'),
     concealments: output.stat('concealments'),
     late: output.stat('late'),
     lost: output.stat('lost'),
