@@ -193,7 +193,8 @@ function browserProcesses() {
     try {
       const stat = readFileSync(`/proc/${pid}/stat`, "utf8");
       parents.set(pid, stat.slice(stat.lastIndexOf(")") + 2).split(" ")[1]);
-      commands.set(pid, readFileSync(`/proc/${pid}/cmdline`, "utf8").split("\0").filter(Boolean));
+      // Chromium rewrites its children's command lines into one string.
+      commands.set(pid, readFileSync(`/proc/${pid}/cmdline`, "utf8").split(/[\0 ]/).filter(Boolean));
     } catch { /* gone */ }
   }
   const ours = (pid) => { for (let p = parents.get(pid); p && p !== "0"; p = parents.get(p)) if (p === String(process.pid)) return true; return false; };
