@@ -91,8 +91,10 @@ void ListenClient::connect() {
     dropped_.reset();
     socket_ = WebSocketConnection::open(context_, target_.url, options_);
     watchSilence(kReadyLimit, "The relay did not answer within 11 seconds");
-    // Waits in the connection's queue until the upgrade is done.
+    // Waits in the connection's queue until the upgrade is done. The token of the last
+    // "ready" spares the relay a password check, as the page's reconnections do.
     boost::json::object listen{{"type", "listen"}, {"session", target_.sessionId}, {"password", password_}};
+    if (resume_) listen["resume"] = *resume_;
     if (form.codec != packet_format::Codec::pcm) listen["format"] = codecName(form.codec);
     if (form.codec == packet_format::Codec::opus) listen["kbps"] = form.kbps;
     socket_->sendText(json::serialize(listen), nullptr);
@@ -164,6 +166,7 @@ void ListenClient::handleText(std::string_view text) {
         if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
         ready_ = true;
         failures_ = 0;
+        resume_ = message->resume;
         watchSilence(kSilenceLimit, "Connection lost: nothing came from the relay for 6 seconds");
         ping();
         pingTimer_.cancel();

@@ -89,6 +89,7 @@ private:
     ClockWindow clock_;
     double offsetMs_ = 0;  // the relay's clock minus ours, once clock_ has a sample
     ListenStats stats_;
+    std::optional<std::string> resume_;   // the relay's token for coming back
     std::optional<std::string> refusal_;  // ends the listening once the relay closes
     std::optional<std::string> dropped_;  // why the relay is closing a connection worth retrying
     bool stopping_ = false;

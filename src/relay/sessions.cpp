@@ -231,13 +231,15 @@ void ListenerSession::onClosed() {
     peer_.reset();
 }
 
-void ListenerSession::ready(const std::string& linkId, bool onAir, std::string resumeToken) {
+void ListenerSession::ready(const std::string& linkId, const std::string& linkName, bool onAir,
+                            std::string resumeToken) {
     linkId_ = linkId;
     resumeToken_ = std::move(resumeToken);
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}, {"resume", resumeToken_}}));
+    peer_->sendText(json::serialize(
+        boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}, {"resume", resumeToken_}}));
 }
 
 void ListenerSession::endWith(const std::string& message) {

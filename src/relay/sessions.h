@@ -72,7 +72,7 @@ public:
     void onClosed() override;
 
     // Joined; `resumeToken` lets it come back without a password check.
-    void ready(const std::string& linkId, bool onAir, std::string resumeToken);
+    void ready(const std::string& linkId, const std::string& linkName, bool onAir, std::string resumeToken);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     // A "format" message (see relay/link_forms.h), then the packets of that form.

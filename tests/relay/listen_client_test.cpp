@@ -116,7 +116,7 @@ TEST_F(ListenClientSilenceTest, NoReadyWithinElevenSecondsMeansConnectingAgain) 
 }
 
 TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyMeanConnectingAgain) {
-    relay.answerHello(R"({"type":"ready","onAir":true})");
+    relay.answerHello(R"({"type":"ready","onAir":true,"resume":"t0k"})");
     RunningListener listener(link(), "pw", &timers);
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air."); }));
     timers.advance(4s);
@@ -134,6 +134,7 @@ TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyMeanConnectingAg
     timers.advance(500ms);
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air.", 2); }));
     EXPECT_FALSE(listener.finished());
+    EXPECT_NE(relay.record().of(2).at(0).data.find(R"("resume":"t0k")"), std::string::npos);  // as the page does
 }
 
 class ListenClientTest : public LinkFixture {
@@ -178,12 +179,12 @@ TEST_F(ListenClientTest, KeepsListeningAcrossRestartsAndCountsAllThatWentMissing
         auto broadcaster = onAir(*relay_, key_, link_);
         const int times = ++broadcasts;
         ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air.", times); }));
+        const std::size_t expected = listener.packets() + sequences.size();
         for (std::uint32_t seq : sequences) {
             auto packet = testPacket(seq);
             packet_format::writeHeader(packet.data(), {2, 48000, seq, startMs + seq * 20.0});
             broadcaster->sendBinary(packet);
         }
-        const std::size_t expected = listener.packets() + sequences.size();
         ASSERT_TRUE(RunningRelay::eventually([&] { return listener.packets() == expected; }));
         broadcaster->close();
     };
