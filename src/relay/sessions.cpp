@@ -202,10 +202,15 @@ void ListenerSession::onText(std::string_view text) {
 
 void ListenerSession::changeForm(const boost::json::object& message) {
     const auto form = requestedForm(message);
-    if (!form) {
-        relay_.log("listen #" + std::to_string(number_) + " closed: unknown format");
+    // Each change may start an encoder: a listener may not keep the encoder threads busy.
+    const auto now = relay_.clock().now();
+    while (!formChanges_.empty() && now - formChanges_.front() >= kFormChangeWindow) formChanges_.pop_front();
+    formChanges_.push_back(now);
+    const bool tooMany = formChanges_.size() > kFormChangesPerWindow;
+    if (!form || tooMany) {
+        relay_.log("listen #" + std::to_string(number_) + " closed: " + (form ? "too many format changes" : "unknown format"));
         relay_.listenerClosed(*this);
-        return endWith(errorMessage("format"));
+        return endWith(errorMessage(form ? "too_many_changes" : "format"));
     }
     form_ = *form;
     relay_.changeForm(shared_from_this(), form_);

@@ -2,7 +2,9 @@
 
 #include <boost/json/object.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -101,6 +103,10 @@ private:
     std::string resumeToken_;
     StreamForm form_;
     Clock::TimePoint heardAt_{};
+    // Format changes within the last kFormChangeWindow; a page changes far less often.
+    static constexpr std::size_t kFormChangesPerWindow = 5;
+    static constexpr std::chrono::seconds kFormChangeWindow{10};
+    std::deque<Clock::TimePoint> formChanges_;
     std::uint64_t dropped_ = 0;
     std::uint64_t late_ = 0;
 };
