@@ -35,10 +35,9 @@ go_on_air() {
   wait_for 10 shown "Start Stream" || desktop_fail "Start Stream is not enabled: $(labels)"
   click "Start Stream"
   wait_for 10 test "$(on_air_count)" -gt "$before" || desktop_fail "Start Stream did not go on air"
-  demo_listen 2 "$demo/heard.wav"
-  demo_listen_wait
+  demo_hear 50 "$demo/heard.wav"
   received=$(sed -n 's/^Received \([0-9]*\) packets.*/\1/p' "$demo/listen.out")
-  [[ ${received:-0} -ge 25 ]] || desktop_fail "the listener received ${received:-no} packets: $(cat "$demo/listen.err")"
+  [[ ${received:-0} -ge 50 ]] || desktop_fail "the listener received ${received:-no} packets: $(cat "$demo/listen.err")"
   wait_for 5 shown "Stop Stream" || desktop_fail "the menu does not say Stop Stream"
   echo "on air: the listener received $received packets; the menu says Stop Stream"
 }
@@ -53,17 +52,19 @@ open_panel() {
   echo "panel: ${width}x$height on the 1280x800 screen, with the keyboard, the meter moving"
 }
 
-# Quit from the host's menu: the broadcast's connection closes, then the tray exits 0.
+# Quit from the host's menu: the broadcast's connection closes with 1000 (as the relay
+# saw it), then the tray exits 0.
 quit_tray() {
-  local closed status
-  closed=$(grep -c ' send #[0-9]* closed: [1-9][0-9]* packets' "$demo/relay.log" || true)
+  local closed status pattern=' send #[0-9]* closed: [1-9][0-9]* packets, .*, close code 1000$'
+  closed=$(grep -c "$pattern" "$demo/relay.log" || true)
   click Quit
-  wait_for 5 eval '! kill -0 $tray_pid' || desktop_fail "Quit did not end the tray"
+  wait_for 10 eval '! kill -0 $tray_pid' || desktop_fail "Quit did not end the tray"
   wait "$tray_pid" && status=0 || status=$?
   tray_pid=
   [[ $status -eq 0 ]] || desktop_fail "the tray exited with $status"
-  [[ $(grep -c ' send #[0-9]* closed: [1-9][0-9]* packets' "$demo/relay.log") -gt $closed ]] ||
-    desktop_fail "the relay did not see the broadcast close"
+  # The relay logs the close as its answer to the tray's close frame leaves: a moment after.
+  wait_for 5 eval '[[ $(grep -c "$pattern" "$demo/relay.log") -gt $closed ]]' ||
+    desktop_fail "the relay did not see the broadcast close with 1000"
   echo "quit: exit 0 after $(grep -o 'send #[0-9]* closed: .*' "$demo/relay.log" | tail -n 1)"
 }
 
