@@ -132,17 +132,19 @@ demo_listen_wait() {
 }
 
 # demo_hear PACKETS WAV: `quorvel listen` until its recording holds PACKETS packets (20 ms
-# each) of audio, then stopped as Ctrl-C stops it; its report in $demo/listen.out. However
-# long the join takes on a busy machine, the count judges what arrived (30 s at most).
+# each) of audio, then stopped as a session's end stops it; its report in $demo/listen.out.
+# However long the join takes on a busy machine, the count judges what arrived (30 s at
+# most). A recording holds audio only once the listener handles the signal.
 demo_hear() {
-  local i
+  local until=$((SECONDS + 30))
+  rm -f "$2"
   demo_listen "" "$2"
-  for ((i = 0; i < 300; i++)); do
+  while ((SECONDS < until)); do
     (($(demo_recorded_packets "$2") >= $1)) && break
     kill -0 "$listen_pid" 2>/dev/null || break
     sleep 0.1
   done
-  kill -INT "$listen_pid" 2>/dev/null || true
+  kill -TERM "$listen_pid" 2>/dev/null || true
   demo_listen_wait
 }
 

@@ -27,9 +27,9 @@ desktop_require() {
     { echo "skipped: qt6-wayland is not installed"; exit 77; }
 }
 
-bus_pid= keyring_pid= system_bus_pid= sway_pid= shell_pid= tray_pid= desktop=setup
+bus_pid= keyring_pid= system_bus_pid= sway_pid= keyboard_pid= shell_pid= tray_pid= desktop=setup
 desktop_cleanup() {
-  demo_stop "$tray_pid" "$shell_pid" "$sway_pid" "$system_bus_pid" "$keyring_pid"
+  demo_stop "$tray_pid" "$shell_pid" "$keyboard_pid" "$sway_pid" "$system_bus_pid" "$keyring_pid"
   demo_cleanup
   demo_stop "$bus_pid"
 }
@@ -154,11 +154,18 @@ desktop_sway() {
   export SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock)
   export WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v '[.]lock$' | head -n 1)
   wait_for 10 watcher_ready || desktop_fail "waybar's tray did not start"
+  # A headless seat has no keyboard, and one that comes and goes with each wtype would
+  # reach a window only once it has bound it: a virtual keyboard (a wtype that only
+  # sleeps) stays on the seat from before any window to the end.
+  wtype -s 2000000000 &
+  keyboard_pid=$!
+  wait_for 10 eval 'swaymsg -t get_inputs | grep -q "\"type\": \"keyboard\""' ||
+    desktop_fail "the virtual keyboard did not join the seat"
 }
 
 desktop_sway_stop() {
-  demo_stop "$sway_pid"
-  sway_pid=
+  demo_stop "$keyboard_pid" "$sway_pid"
+  keyboard_pid= sway_pid=
   unset WAYLAND_DISPLAY SWAYSOCK
 }
 
@@ -243,7 +250,7 @@ gnome_keys() {
 }
 
 # type_text TEXT: typed into the focused window (sway).
-type_text() { wtype -s 300 "$1"; }
+type_text() { wtype "$1"; }
 
 # --- Either desktop -----------------------------------------------------------------------
 
@@ -268,14 +275,12 @@ meter_moves() {
   differing=$(compare -metric AE "$demo/meter-1.png" "$demo/meter-2.png" null: 2>&1 || true)
   [[ ${differing%% *} -gt 0 ]]
 }
-# keys KEY…: key presses to the focused window (xkb key names: Return, Escape…). On
-# sway, wtype's keyboard is the seat's only one: it waits a moment before typing, so
-# that the window has the keyboard when the keys come.
+# keys KEY…: key presses to the focused window (xkb key names: Return, Escape…).
 keys() {
   local key args=()
   if [[ $desktop == sway ]]; then
     for key in "$@"; do args+=(-k "$key"); done
-    wtype -s 300 "${args[@]}"
+    wtype "${args[@]}"
   else
     gnome_keys "$@"
   fi
