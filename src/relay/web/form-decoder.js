@@ -1,9 +1,9 @@
 // Packets of any form in, PCM packets out, in the order they came: FLAC and Opus are
 // decoded by the browser's WebCodecs AudioDecoder and written back as the PCM packet the
 // player takes, with the sequence number and timestamp of the packet they came from, so
-// that the player sees one stream whatever the form. Where a new form's first packet
-// overlaps audio already passed on, the overlap is dropped by its timestamp, and the
-// numbers passed on keep increasing across the change.
+// that the player sees one stream whatever the form. Where the first packet after a
+// "format" message (a change of form) overlaps audio already passed on, the overlap is
+// dropped by its timestamp, and the numbers passed on keep increasing across the change.
 
 import { CODEC, HEADER_BYTES, parseAnyHeader } from './packet.js';
 
@@ -85,6 +85,7 @@ export class FormDecoder {
     this.queue = []; // packets in arrival order: {header, bytes, planes, key, done}
     this.nextKey = 0;
     this.lastCodec = 0;
+    this.changing = false; // the next packet is the first of a form
     this.lastSeq = -1;
     this.lastEnd = NaN; // relay-clock end of the audio passed on last
     this.seqShift = 0;
@@ -92,6 +93,7 @@ export class FormDecoder {
 
   // A "format" message of the relay's.
   setFormat(message) {
+    this.changing = true;
     const config = decoderConfig(message);
     if (config) this.configs.set(message.format === 'flac' ? CODEC.flac : CODEC.opus, config);
   }
@@ -102,14 +104,16 @@ export class FormDecoder {
     const header = parseAnyHeader(bytes);
     if (!header) return;
     if (this.queue.length >= MAX_PENDING) this.queue.shift(); // a decoder that stalls loses the oldest
+    const first = this.changing;
+    this.changing = false;
     if (header.codec === CODEC.pcm) {
-      this.queue.push({ header, bytes, done: true });
+      this.queue.push({ header, bytes, first, done: true });
       this.flush();
       return;
     }
     const decoder = this.decoderFor(header.codec);
     if (!decoder) return;
-    const entry = { header, key: this.nextKey, decoder, done: false };
+    const entry = { header, key: this.nextKey, decoder, first, done: false };
     this.nextKey += KEY_SPACING_US;
     this.queue.push(entry);
     try {
@@ -142,10 +146,12 @@ export class FormDecoder {
   }
 
   decoded(decoder, data) {
-    // Chunks before this one that gave nothing are gone.
+    // Chunks before this one that gave nothing are gone; a chunk no longer waited for
+    // (the queue was full) finds no entry.
     let entry;
     for (const candidate of this.queue) {
       if (candidate.decoder !== decoder || candidate.done) continue;
+      if (candidate.key > data.timestamp + KEY_SPACING_US / 2) break;
       if (candidate.key + KEY_SPACING_US <= data.timestamp) {
         candidate.done = true;
         continue;
@@ -191,11 +197,10 @@ export class FormDecoder {
     }
   }
 
-  emit({ header, bytes, planes }) {
+  emit({ header, bytes, planes, first }) {
     const frames = planes ? planes[0].length : (bytes.length - HEADER_BYTES) / (3 * header.channels);
     let from = 0;
-    const changed = this.lastCodec && header.codec !== this.lastCodec;
-    if (changed) {
+    if (first && this.lastCodec) {
       const overlapMs = this.lastEnd - header.timestamp;
       if (overlapMs > 0 && overlapMs < MAX_OVERLAP_MS) from = Math.round((overlapMs * header.rate) / 1000);
       if (from >= frames) return;

@@ -33,6 +33,7 @@ const PAGE_TITLE = document.title;
 const QUALITY_EVERY_MS = 1000;
 // What plays and why, as the listener reads it.
 const FORM_NAMES = { pcm: 'Lossless', flac: 'Lossless', opus: (kbps) => `Opus ${kbps} kb/s` };
+const CODEC_NAMES = { [CODEC.pcm]: 'pcm', [CODEC.flac]: 'flac', [CODEC.opus]: 'opus' };
 const CODINGS = { [CODEC.pcm]: () => '24-bit', [CODEC.flac]: () => 'FLAC 24-bit', [CODEC.opus]: (kbps) => `Opus ${kbps} kb/s` };
 const REASONS = {
   chosen: 'as you chose',
@@ -225,7 +226,8 @@ function showForm() {
 function watchLine() {
   const s = stats();
   const playing = Boolean(connection && connection.status === 'on_air' && output.running && s.streamRate);
-  const counters = { troubles: s.lost + s.late + s.underruns, bytes: connection ? connection.bytes : 0, playing };
+  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, packets: connection ? connection.packets : 0,
+    bytes: connection ? connection.bytes : 0, playing };
   if (quality.observe(counters, Date.now())) takeForm();
   else showForm();
 }
@@ -265,8 +267,9 @@ window.quorvel = {
   },
   history,
   stats,
+  // What is asked for, what last came and what the page says of it.
   get form() {
-    return { ...quality.form, text: formText() };
+    return { ...quality.form, playing: CODEC_NAMES[decoder.lastCodec], text: formText() };
   },
   takeTap: () => output.takeTap(),
 };

@@ -2,8 +2,9 @@
 // counters and the time, it says which form to take and why; it has no clock of its own.
 //
 // Auto starts lossless and steps down when losses, late packets or underruns show that the
-// line cannot carry the form: to the best form that needs at most HEADROOM of what the
-// line delivered meanwhile. It tries one step up only after a quiet period, which doubles
+// line cannot carry the form — when they come with packets missing or coming too slowly,
+// not from a busy device — to the best form that needs at most HEADROOM of what the line
+// delivered meanwhile. It tries one step up only after a quiet period, which doubles
 // each time a step up fails; so it changes at most a few times a minute, never back and
 // forth.
 
@@ -17,6 +18,9 @@ const LADDER = [
 const PACKET_OVERHEAD_BITS = 8 * 90; // header, WebSocket, TCP and IP, per 20 ms packet
 const WINDOW_MS = 5000; // troubles are counted over this long
 const TROUBLES = 3; // this many in a window: the line cannot carry the form
+const LOSSES = 2; // packets missing in a window: the relay could not send them all
+const PACKET_MS = 20;
+const SLOW = 0.95; // packets coming at less than this share of real time: the line is short
 const SETTLE_MS = 3000; // the stir of a change is not held against the new form
 const FIRST_QUIET_MS = 90000;
 const MAX_QUIET_MS = 600000;
@@ -80,12 +84,12 @@ export class QualityChoice {
     this.line.channels = channels;
   }
 
-  // The page's counters at `nowMs`: troubles (losses + late packets + underruns so far),
-  // bytes received so far; `playing` false while nothing is due to play. Returns whether
-  // the form changes.
-  observe({ troubles, bytes, playing }, nowMs) {
+  // The page's counters at `nowMs`: troubles (losses + late packets + underruns so far), of
+  // them lost, and the packets and bytes received so far; `playing` false while nothing is
+  // due to play. Returns whether the form changes.
+  observe({ troubles, lost, packets, bytes, playing }, nowMs) {
     const previous = this.samples[this.samples.length - 1];
-    this.samples.push({ atMs: nowMs, troubles, bytes });
+    this.samples.push({ atMs: nowMs, troubles, lost, packets, bytes });
     while (this.samples.length > 2 && this.samples[1].atMs <= nowMs - WINDOW_MS) this.samples.shift();
     if (!previous || !playing) {
       this.calmSinceMs = NaN;
@@ -105,8 +109,9 @@ export class QualityChoice {
       this.line.losslessBits = Math.max(this.line.losslessBits, bits); // what lossless takes when it fits
     if (this.choice !== 'auto' || nowMs - this.changedAtMs < SETTLE_MS) return false;
     const before = this.form;
-    const inWindow = troubles - this.samplesSince(this.changedAtMs + SETTLE_MS).troubles;
-    if (inWindow >= TROUBLES) {
+    const since = this.samplesSince(this.changedAtMs + SETTLE_MS);
+    const short = lost - since.lost >= LOSSES || (packets - since.packets) * PACKET_MS < SLOW * (nowMs - since.atMs);
+    if (troubles - since.troubles >= TROUBLES && short) {
       this.stepDown(bits, nowMs);
     } else if (nowMs - this.trialSinceMs >= TRIAL_MS) {
       this.trialSinceMs = NaN; // the step up held
