@@ -36,7 +36,9 @@ export class Connection {
     this.socket = null;
     this.timer = null;
     this.pingTimer = null;
+    this.watchdog = null;
     this.failures = 0;
+    this.lastHeardMs = 0;
     this.status = 'idle';
     this.active = false;
     this.linkName = ''; // told by the relay once the password is accepted
@@ -178,16 +180,27 @@ export class Connection {
     }, delay);
   }
 
-  // Closes a connection that has gone silent, so that it is made again.
+  // Closes a connection that has gone silent, so that it is made again. Every message is
+  // a sign of life; one timer looks for them (not a timer per message, 50 a second).
   watch() {
-    if (this.watchdog) this.env.clearTimeout(this.watchdog);
+    this.lastHeardMs = this.env.now();
+    if (!this.watchdog) this.checkSilence(SILENCE_LIMIT_MS);
+  }
+
+  checkSilence(afterMs) {
     const socket = this.socket;
     this.watchdog = this.env.setTimeout(() => {
+      this.watchdog = null;
       if (socket !== this.socket) return;
+      const silentMs = this.env.now() - this.lastHeardMs;
+      if (silentMs < SILENCE_LIMIT_MS) {
+        this.checkSilence(SILENCE_LIMIT_MS - silentMs);
+        return;
+      }
       this.socket = null;
       socket.close();
       this.retry(this.joined ? 'connecting' : 'unreachable');
-    }, SILENCE_LIMIT_MS);
+    }, afterMs);
   }
 
   clearTimers() {

@@ -21,13 +21,11 @@ export function missingBrowser() {
 // headless) or "no-user-gesture-required".
 export async function launch({ autoplay = "document-user-activation-required", args = [] } = {}) {
   const { chromium } = await import("playwright-core");
-  return chromium.launch({
-    executablePath: chromiumPath,
-    headless: true,
-    args: [`--autoplay-policy=${autoplay}`, "--no-first-run", "--disable-background-timer-throttling",
-      "--disable-renderer-backgrounding", ...args],
-  });
+  return chromium.launch({ executablePath: chromiumPath, headless: true, args: chromiumArgs(autoplay, args) });
 }
+
+export const chromiumArgs = (autoplay, args = []) => [`--autoplay-policy=${autoplay}`, "--no-first-run",
+  "--disable-background-timer-throttling", "--disable-renderer-backgrounding", ...args];
 
 // Records every status the page shows, in order, as {key, text}: transient ones too.
 export async function watchStatus(page) {
