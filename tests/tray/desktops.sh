@@ -10,9 +10,11 @@
 # listener receives audio) and the layout then says Stop Stream; Activate opens the
 # panel as a window narrower than the screen, with the keyboard and the meter moving;
 # Escape and a second Activate close it; a second quorvel shows it; Quit ends the
-# tray with 0 after its connection closed. On sway the tray starts unpaired and is paired through the dialog
-# opened from the menu, typed into with wtype; on GNOME the menu's item opens the
-# panel too. Exits 77 (skipped) where the desktops' packages are missing.
+# tray with 0 after its connection closed with 1000. On sway the tray starts unpaired
+# and is paired through the dialog opened from the menu, typed into with wtype; on GNOME
+# the menu's item opens the panel too, and the tray then runs again on X11 through the
+# shell's Xwayland, where its panel and dialogs must get the keyboard as well. Exits 77
+# (skipped) where the desktops' packages are missing.
 #
 #   tests/tray/desktops.sh [BIN_DIR]     (default: build/default/src)
 set -euo pipefail
@@ -137,4 +139,27 @@ keys Escape
 wait_for 10 eval '! another_window_focused' || desktop_fail "Escape did not close the dialog"
 echo "dialog: Setup Stream… opened from the menu with the keyboard, Escape closed it"
 quit_tray
+
+# --- the same GNOME, the tray on X11 through Xwayland: its windows get the keyboard ------
+gnome_xwayland
+start_tray xcb
+activate
+wait_for 10 panel_open || desktop_fail "under Xwayland, Activate did not open the panel with the keyboard: $(windows)"
+keys Escape
+wait_for 5 panel_closed || desktop_fail "under Xwayland, Escape did not close the panel"
+click "Setup Stream…"
+wait_for 10 another_window_focused || desktop_fail "under Xwayland, Setup Stream… did not get the keyboard: $(windows)"
+type_text "xwayland session"
+keys Tab
+type_text "pass1234"
+keys Return
+wait_for 10 shown "xwayland session" || desktop_fail "under Xwayland, the typed link is not in the menu: $(labels)"
+wait_for 10 another_window_focused || desktop_fail "under Xwayland, the new link's message did not get the keyboard"
+keys Return
+wait_for 10 eval '! another_window_focused' || desktop_fail "under Xwayland, Return did not close the message"
+echo "Xwayland: the panel and the dialogs with the keyboard, a link made by typing"
+click Quit
+wait_for 10 eval '! kill -0 $tray_pid' || desktop_fail "Quit did not end the tray"
+wait "$tray_pid" || desktop_fail "the tray exited with $?"
+tray_pid=
 echo "passed"
