@@ -10,11 +10,12 @@ const METER_STEP_DB = 0.5;
 const FIGURES_EVERY = 6; // meter ticks, about half a second
 const NONE = '—';
 
-// The stream's format, and the rate this device plays it at when that differs: the parts
-// of the text that a narrow screen may put on lines of their own.
-export function formatParts(streamRate, channels, playedRate) {
+// The stream's format (`coding`: how its samples come), and the rate this device plays it
+// at when that differs: the parts of the text that a narrow screen may put on lines of
+// their own.
+export function formatParts(streamRate, channels, playedRate, coding = '24-bit') {
   const kHz = (rate) => (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
-  const format = `${kHz(streamRate)} kHz · 24-bit${channels === 1 ? ' · mono' : ''}`;
+  const format = `${kHz(streamRate)} kHz · ${coding}${channels === 1 ? ' · mono' : ''}`;
   if (!playedRate || playedRate === streamRate) return [format];
   return [`${format},`, `played at ${kHz(playedRate)} kHz by this device`];
 }
@@ -39,7 +40,7 @@ function setParts(element, parts) {
 
 export class PlaybackView {
   // elements: {format, delay, loss, meters: [left, right]}; figures() returns what to show
-  // ({heard, streamRate, channels, contextRate, delayMs, lost, late, underruns, peaks}).
+  // ({heard, streamRate, channels, coding, contextRate, delayMs, lost, late, underruns, peaks}).
   constructor(elements, figures) {
     this.elements = elements;
     this.figures = figures;
@@ -72,7 +73,7 @@ export class PlaybackView {
   show(f) {
     const { format, delay, loss, meters } = this.elements;
     const heard = f && f.heard;
-    setParts(format, heard ? formatParts(f.streamRate, f.channels, f.contextRate) : [NONE]);
+    setParts(format, heard ? formatParts(f.streamRate, f.channels, f.contextRate, f.coding) : [NONE]);
     setText(delay, heard && Number.isFinite(f.delayMs) ? `${Math.round(f.delayMs)} ms` : NONE);
     setText(loss, heard ? `${f.lost} lost · ${f.late} late · ${f.underruns} dropouts` : NONE);
     meters.forEach((meter, channel) => {
