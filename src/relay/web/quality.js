@@ -4,9 +4,9 @@
 // Auto starts lossless and steps down when losses, late packets or underruns show that the
 // line cannot carry the form — when they come with packets missing or coming too slowly,
 // not from a busy device — to the best form that needs at most HEADROOM of what the line
-// delivered meanwhile. It tries one step up only after a quiet period, which doubles
-// each time a step up fails; so it changes at most a few times a minute, never back and
-// forth.
+// delivered meanwhile. It tries one step up only after a quiet period without a packet
+// lost, which doubles each time a step up fails; so it changes at most a few times an
+// hour, never back and forth.
 
 export const CHOICES = ['auto', 'lossless', 'high', 'medium', 'low'];
 const LADDER = [
@@ -86,8 +86,9 @@ export class QualityChoice {
 
   // The page's counters at `nowMs`: troubles (losses + late packets + underruns so far), of
   // them lost, and the packets and bytes received so far; `playing` false while nothing is
-  // due to play. Returns whether the form changes.
-  observe({ troubles, lost, packets, bytes, playing }, nowMs) {
+  // due to play; `arriving` the form the relay last announced ({format, kbps}). Returns
+  // whether the form changes.
+  observe({ troubles, lost, packets, bytes, playing, arriving }, nowMs) {
     const previous = this.samples[this.samples.length - 1];
     this.samples.push({ atMs: nowMs, troubles, lost, packets, bytes });
     while (this.samples.length > 2 && this.samples[1].atMs <= nowMs - WINDOW_MS) this.samples.shift();
@@ -95,16 +96,17 @@ export class QualityChoice {
       this.calmSinceMs = NaN;
       return false;
     }
-    if (Number.isNaN(this.calmSinceMs)) {
-      // Back to playing: what the break cost is no measure of the line.
+    const form = this.form;
+    if (Number.isNaN(this.calmSinceMs) || arriving.format !== form.format || arriving.kbps !== form.kbps) {
+      // Back to playing, or what was sent before a change still coming (the relay's
+      // queue drains first): no measure of the line or of the new form.
       this.calmSinceMs = nowMs;
       this.changedAtMs = Math.max(this.changedAtMs, nowMs);
     }
     const first = this.samples[0];
     const spanMs = nowMs - first.atMs;
     const bits = spanMs > 0 ? ((bytes - first.bytes) * 8000) / spanMs : 0;
-    if (troubles > previous.troubles) this.calmSinceMs = nowMs;
-    const form = this.form;
+    if (lost > previous.lost) this.calmSinceMs = nowMs; // the line's trouble; a busy device's is not
     if (form.format !== 'opus' && spanMs >= WINDOW_MS / 2 && troubles === first.troubles)
       this.line.losslessBits = Math.max(this.line.losslessBits, bits); // what lossless takes when it fits
     if (this.choice !== 'auto' || nowMs - this.changedAtMs < SETTLE_MS) return false;
