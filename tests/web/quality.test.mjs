@@ -21,10 +21,9 @@ function run(quality, seconds, capacity, { startS = 0, lostAt = () => 0, lateAt 
     const carried = Math.min(needs, capacity(s));
     const lost = Math.round((50 * (needs - carried)) / needs) + lostAt(s);
     run.bytes += carried / 8;
-    run.packets += 50 - lost;
     run.lost += lost;
     run.troubles += lost + lateAt(s);
-    const counters = { troubles: run.troubles, lost: run.lost, packets: run.packets, bytes: run.bytes, playing: true, arriving };
+    const counters = { troubles: run.troubles, lost: run.lost, bytes: run.bytes, playing: true, arriving };
     if (quality.observe(counters, s * 1000))
       changes.push({ s, form: quality.form });
   }
@@ -32,7 +31,7 @@ function run(quality, seconds, capacity, { startS = 0, lostAt = () => 0, lateAt 
 }
 
 function fresh(options) {
-  run.bytes = run.packets = run.lost = run.troubles = 0;
+  run.bytes = run.lost = run.troubles = 0;
   run.asked = [];
   const quality = new QualityChoice(options);
   quality.stream(96000, 2);

@@ -228,8 +228,8 @@ function showForm() {
 function watchLine() {
   const s = stats();
   const playing = Boolean(connection && connection.status === 'on_air' && output.running && s.streamRate);
-  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, packets: connection ? connection.packets : 0,
-    bytes: connection ? connection.bytes : 0, playing, arriving };
+  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, bytes: connection ? connection.bytes : 0,
+    playing, arriving };
   if (quality.observe(counters, Date.now())) takeForm();
   else showForm();
 }
