@@ -127,10 +127,13 @@ export function analyseClimb({ left, right, rate }, ratio = 1) {
     65536 / (4095 - 50 / ratio));
   // The median: a skip of the feed near a fall (a loaded machine) would tilt a mean.
   const level = heights.sort((a, b) => a - b)[heights.length >> 1];
+  // Silence between two falls (an underrun, counted apart) is no audio played.
+  const silent = new Int32Array(n + 1);
+  for (let i = 0; i < n; ++i) silent[i + 1] = silent[i] + (Math.abs(left[i]) + Math.abs(right[i]) < 1e-6 ? 1 : 0);
   const period = PERIOD * ratio, slack = 0.004 * period + 2;
   const replays = [], skips = [];
   for (let k = 1; k < falls.length; ++k) {
-    const moved = falls[k] - falls[k - 1] - period;
+    const moved = falls[k] - falls[k - 1] - (silent[falls[k]] - silent[falls[k - 1]]) - period;
     if (moved > slack) replays.push({ at: falls[k], steps: -Math.round(moved / ratio) });
     else if (moved < -slack) skips.push({ at: falls[k], steps: Math.round(-moved / ratio) });
   }
