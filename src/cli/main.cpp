@@ -5,7 +5,7 @@
 
 #include "cli/commands.h"
 #include "config/config.h"
-#include "config/version.h"
+#include "runtime/version.h"
 #include "tray/tray_main.h"
 
 int main(int argc, char** argv) {
