@@ -12,12 +12,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
 #include <span>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,57 +26,17 @@
 #include "json/json.h"
 #include "audio/packet_pool.h"
 #include "net/websocket_connection.h"
-#include "relay/secrets.h"
-#include "relay/store.h"
+#include "relay/clock.h"
 #include "relay_process.h"
 
 namespace {
 
 using namespace quorvel;
+using namespace quorvel::bench;
 using Clock = std::chrono::steady_clock;
 constexpr int kLinks = 20;
 constexpr int kListenersPerLink = 5;
 constexpr auto kPacketInterval = std::chrono::milliseconds(20);
-
-// utime + stime of `pid` in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14 || index == 15) ticks += std::stod(field);
-        if (index == 15) break;
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long peakKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-    return 0;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return 0;
-    const auto index = static_cast<std::size_t>(std::floor(fraction * static_cast<double>(values.size() - 1)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
-}
-
-// Hands every message to `onMessage` until the connection ends.
-void receiveAll(const std::shared_ptr<WebSocketConnection>& connection,
-                std::function<void(const WebSocketConnection::Message&)> onMessage) {
-    connection->receive([weak = std::weak_ptr(connection), onMessage = std::move(onMessage)](
-                            boost::system::error_code error, WebSocketConnection::Message message) mutable {
-        if (error) return;
-        onMessage(message);
-        if (const auto alive = weak.lock()) receiveAll(alive, std::move(onMessage));
-    });
-}
 
 struct Link {
     std::string id;
@@ -98,31 +56,19 @@ struct Link {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    if (!relay::secrets::initialize()) return 1;
     const auto dataDir = std::filesystem::temp_directory_path() / ("quorvel-relay-bench-" + std::to_string(getpid()));
     // First, so that it outlives every socket and timer below.
     boost::asio::io_context context;
     std::vector<Link> links(kLinks);
     {
-        auto store = relay::Store::open(dataDir);
-        if (!store) {
-            std::fprintf(stderr, "%s\n", store.error().c_str());
+        const auto made = bench::makeLinks(dataDir, kLinks, kListenersPerLink);
+        if (!made) {
+            std::fprintf(stderr, "%s\n", made.error().c_str());
             return 1;
         }
-        const auto studio = relay::secrets::hashPassword("bench", relay::secrets::Cost::minimum);
-        store.value()->setStudioPasswordHash(*studio);
-        const auto listenHash = *relay::secrets::hashPassword("listen", relay::secrets::Cost::minimum);
         for (int i = 0; i < kLinks; ++i) {
-            links[i].key = relay::secrets::randomToken(32);
-            auto device = store.value()->addDevice("Bench " + std::to_string(i), relay::secrets::keyDigest(links[i].key), 0);
-            relay::LinkRecord record;
-            record.id = links[i].id = relay::secrets::randomToken(16);
-            record.name = "Link " + std::to_string(i);
-            record.passwordHash = listenHash;
-            record.maxListeners = kListenersPerLink;
-            record.createdAtMs = 1;
-            record.deviceId = device->id;
-            store.value()->addLink(record);
+            links[i].id = made.value()[i].id;
+            links[i].key = made.value()[i].key;
         }
     }
 
@@ -198,7 +144,8 @@ int main(int argc, char** argv) {
         *tick = [&, &link = link, tick](Clock::time_point due) {
             Packet pooled = link.welcomed ? pool->acquire(packet.size()) : Packet();
             if (pooled) {
-                packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, 0.0});
+                // Stamped now on the wall clock, as the relay's: it forwards only live packets.
+                packet_format::writeHeader(packet.data(), {2, 48000, link.nextSequence, relay::wallClockMs()});
                 std::copy(packet.begin(), packet.end(), pooled.mutableBytes().begin());
                 link.sent.push_back({Clock::now(), measuring});
                 ++link.nextSequence;

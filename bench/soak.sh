@@ -2,9 +2,10 @@
 # The soak: `quorvel stream` at 96 kHz stereo (the private audio server's 96 kHz device,
 # the graph forced to 96 kHz) into a local relay, heard by two `quorvel listen`, for a
 # long time. Samples the resident memory of each of the four processes every 10 s and
-# reports the curve, the packets lost and the broadcaster's CPU. Targets: no growth
-# after the first minute, no packet lost. Needs a build (scripts/build.sh default
-# quorvel quorvel-relay); the binaries are copied first, so rebuilding meanwhile is safe.
+# reports the curve, the audio the listeners lost (packets and milliseconds, counted
+# across reconnections) and the broadcaster's CPU. Targets: no growth after the first
+# minute, nothing lost. Needs a build (scripts/build.sh default quorvel quorvel-relay);
+# the binaries are copied first, so rebuilding meanwhile is safe.
 #
 #   bench/soak.sh [minutes]      (default 30; the samples also go to $QUORVEL_SOAK_CSV if set)
 set -euo pipefail
@@ -79,5 +80,5 @@ if [[ -n "$warm_ticks" ]]; then
     printf "Broadcaster CPU after the first minute: %.2f %% of one core\n", 100 * ticks / hz / (ns / 1e9) }'
 fi
 grep -h '^Packets:' "$demo/stream.out" | sed 's/^/stream:    /'
-grep -h '^Received\|^Latency' "$demo/listen.out" | sed 's/^/listener1: /'
-grep -h '^Received\|^Latency' "$demo/listen2.out" | sed 's/^/listener2: /'
+grep -h '^Received\|^Off air\|^Latency' "$demo/listen.out" | sed 's/^/listener1: /'
+grep -h '^Received\|^Off air\|^Latency' "$demo/listen2.out" | sed 's/^/listener2: /'

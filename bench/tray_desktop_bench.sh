@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The tray on sway with waybar (headless, Wayland), paired and on air, clicked as the
-# tray host clicks it: the time from Activate to the panel's window on screen (sway's
-# window event), from AboutToShow to the menu's layout read back, and the CPU with the
-# panel open and the meter moving. The times include starting busctl for each call,
-# so they are upper bounds. Needs a build (scripts/build.sh default quorvel
-# quorvel-relay) and the desktop packages; run as root, it runs as a user of its own.
+# tray host clicks it (tray_host_bench): the time from Activate to the panel's window
+# on screen with the keyboard, from AboutToShow to the menu's layout read back; and the
+# CPU with the panel closed, then open with the meter moving. Needs a build
+# (scripts/build.sh default quorvel quorvel-relay tray_host_bench) and the desktop
+# packages; run as root, it runs as a user of its own.
 #
 #   bench/tray_desktop_bench.sh [clicks] [seconds]     (default 100 and 10)
 set -euo pipefail
@@ -29,37 +29,8 @@ click "Start Stream" >/dev/null
 wait_for 10 grep -q "on air: link $session" "$demo/relay.log" || desktop_fail "Start Stream did not go on air"
 sleep 1
 
-# p50 and p99 of the milliseconds in "$@".
-percentiles() {
-  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END {
-    printf "p50 %.1f ms, p99 %.1f ms (%d clicks)", v[int(NR * 0.5) + 1], v[int(NR * 0.99) + (NR * 0.99 > int(NR * 0.99))], NR }'
-}
-elapsed_ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b - a) * 1000 }'; }
-
-coproc events { swaymsg -m -r -t subscribe '["window"]'; }
-# next_window CHANGE: reads sway's window events up to the next CHANGE of the tray's.
-next_window() {
-  local line
-  while read -r line <&"${events[0]}"; do
-    [[ $line == *"\"change\":\"$1\""* && $line == *"\"pid\":$tray_pid,"* ]] && return 0
-  done
-  return 1
-}
-opens=() layouts=()
-for ((i = 0; i < clicks; i++)); do
-  start=$EPOCHREALTIME
-  activate >/dev/null
-  next_window new || desktop_fail "sway's events ended"
-  opens+=("$(elapsed_ms "$start" "$EPOCHREALTIME")")
-  activate >/dev/null
-  next_window close || desktop_fail "sway's events ended"
-  start=$EPOCHREALTIME
-  about_to_show
-  layout >/dev/null
-  layouts+=("$(elapsed_ms "$start" "$EPOCHREALTIME")")
-done
-echo "Activate to the panel on screen: $(percentiles "${opens[@]}")"
-echo "AboutToShow to the layout read back: $(percentiles "${layouts[@]}")"
+"$root/build/default/bench/tray_host_bench" "$item_service" "$item_path" "$menu_path" "$tray_pid" "$clicks" ||
+  desktop_fail "the host's clicks could not be timed"
 
 cpu_percent() {
   local start end

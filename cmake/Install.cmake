@@ -30,6 +30,7 @@ endif()
 
 # The client.
 install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quorvel)
+install(TARGETS quorvel-tray RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/quorvel COMPONENT quorvel)
 quorvel_install_gzipped(${PROJECT_SOURCE_DIR}/man/quorvel.1 ${CMAKE_INSTALL_MANDIR}/man1 quorvel)
 # In the desktop's application menu, with its icon in the hicolor theme.
 install(FILES ${PROJECT_SOURCE_DIR}/data/quorvel.desktop

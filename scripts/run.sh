@@ -34,11 +34,11 @@ demo_step "Report"
 sent=$(sed -n 's/^Packets: \([0-9]*\) sent.*/\1/p' "$demo/stream.out")
 level=$(sed -n 's/^Peak level: //p' "$demo/stream.out")
 received=$(sed -n 's/^Received \([0-9]*\) packets.*/\1/p' "$demo/listen.out")
-lost=$(sed -n 's/^Received [0-9]* packets, lost \([0-9]*\).*/\1/p' "$demo/listen.out")
+lost=$(sed -n 's/^Received [0-9]* packets, lost \([0-9]*\) (\([0-9]*\) ms.*/\1 (\2 ms)/p' "$demo/listen.out")
 latency=$(sed -n 's/^Latency on the relay.s clock, packet timestamp to arrival: //p' "$demo/listen.out")
 printf 'Packets sent:     %s\n' "${sent:-none}"
 printf 'Packets received: %s\n' "${received:-none}"
-printf 'Packets lost:     %s\n' "${lost:-unknown}"
+printf 'Lost:             %s\n' "${lost:-unknown}"
 printf 'Latency:          %s\n' "${latency:-none measured}"
 printf 'Level:            %s (the player plays 0.5, -6.0 dBFS)\n' "${level:-none}"
 if [[ "${received:-0}" -gt 0 && -s "$wav" ]]; then

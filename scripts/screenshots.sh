@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The README's screenshots, from the real program: the tray under Xvfb with trayer, a
 # private audio server and a local relay, driven with xdotool and captured with
-# ImageMagick into docs/screenshots/. Needs a build (scripts/build.sh default quorvel
-# quorvel-relay) and the tray's test tools.
+# ImageMagick into docs/screenshots/; then the panel and the shell's menu on sway and
+# GNOME (scripts/screenshots-desktops.sh). Needs a build (scripts/build.sh default
+# quorvel quorvel-relay) and the tray's test tools.
 #
 #   scripts/screenshots.sh
 set -euo pipefail
@@ -45,3 +46,14 @@ shot menu-on-air 420x300+604+0
 xdotool key Down Down Down Down Down Right
 shot menu-link 620x300+404+0
 xdotool key Escape Escape
+
+# The panel and the shell's menu on sway and GNOME (where those desktops are installed).
+desktop_shots=$(mktemp -d)
+chmod 777 "$desktop_shots"
+if scripts/screenshots-desktops.sh "$desktop_shots" >"$demo/desktops.log" 2>&1; then
+  cp "$desktop_shots"/*.png "$out"/
+  ls "$out"/sway-*.png "$out"/gnome-*.png
+else
+  echo "no desktop screenshots: $(tail -n 3 "$demo/desktops.log")"
+fi
+rm -rf "$desktop_shots"

@@ -14,6 +14,7 @@ namespace quorvel::app {
 // A failed account call, with the complete message to show.
 struct AccountFailure {
     std::string text;
+    bool temporary = false;  // the server was out of reach or failed: asking again may help
 };
 
 // The studio account on the relay server: pairing and the link calls. Every

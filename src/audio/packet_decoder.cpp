@@ -60,7 +60,7 @@ private:
                                               void* context) {
         auto& self = *static_cast<FlacDecoder*>(context);
         const std::size_t count = std::min(*bytes, self.input_.size());
-        std::memcpy(buffer, self.input_.data(), count);
+        if (count > 0) std::memcpy(buffer, self.input_.data(), count);
         self.input_ = self.input_.subspan(count);
         *bytes = count;
         return count == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;

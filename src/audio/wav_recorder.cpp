@@ -1,5 +1,8 @@
 #include "audio/wav_recorder.h"
 
+#include <algorithm>
+#include <array>
+
 namespace quorvel {
 
 Expected<bool, std::string> WavRecorder::write(const packet_format::Header& header,
@@ -17,6 +20,19 @@ Expected<bool, std::string> WavRecorder::write(const packet_format::Header& head
         ++files_;
     }
     return wav_->write(samples);
+}
+
+Expected<bool, std::string> WavRecorder::writeSilence(std::uint64_t frames) {
+    static constexpr std::array<std::uint8_t, 6 * 8192> kZeros{};
+    if (!wav_) return true;
+    const std::uint64_t frameBytes = 3u * wav_->channels();
+    while (frames > 0) {
+        const std::uint64_t part = std::min<std::uint64_t>(frames, kZeros.size() / frameBytes);
+        auto written = wav_->write(std::span(kZeros.data(), part * frameBytes));
+        if (!written) return written;
+        frames -= part;
+    }
+    return true;
 }
 
 void WavRecorder::finish() {

@@ -23,6 +23,11 @@ public:
 
     // False with a message when the file cannot be written.
     Expected<bool, std::string> write(const packet_format::Header& header, std::span<const std::uint8_t> samples);
+    // Appends `frames` of silence to the current file (none before the first packet).
+    Expected<bool, std::string> writeSilence(std::uint64_t frames);
+    // Seconds in the current file.
+    double seconds() const { return wav_ ? static_cast<double>(wav_->frames()) / wav_->sampleRate() : 0; }
+    const std::filesystem::path* path() const { return wav_ ? &wav_->path() : nullptr; }
     // Closes the current file (it is valid WAV at every moment anyway).
     void finish();
     int files() const { return files_; }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/adapters/first_listing_account.h"
 #include "app/adapters/system_app.h"
 
 namespace quorvel::cli {
@@ -19,37 +20,19 @@ public:
 
     // Launches the application; `ready` runs once the links have been listed (at once
     // when the computer is not paired), with the listing's failure text if it failed.
-    void launch(std::function<void(std::optional<std::string> failure)> ready);
+    // With `waitForServer`, a server out of reach is waited for meanwhile, each wait
+    // told on `messages`.
+    void launch(std::function<void(std::optional<std::string> failure)> ready, bool waitForServer = false);
 
     app::AppDelegate& app() { return system_.app(); }
     app::SystemApp& system() { return system_; }
 
 private:
-    // Tells the host when the delegate's first link listing has come back.
-    class ListingAccount final : public app::AccountPort {
-    public:
-        explicit ListingAccount(app::AccountPort& inner) : inner_(inner) {}
-        void pair(const Config& c, const std::string& p, const std::string& n, Completion<std::string> f) override {
-            inner_.pair(c, p, n, std::move(f));
-        }
-        void createLink(const Config& c, const std::string& k, const std::string& n, const std::string& p,
-                        std::int64_t m, Completion<app::StreamLink> f) override {
-            inner_.createLink(c, k, n, p, m, std::move(f));
-        }
-        void listLinks(const Config& c, const std::string& k, Completion<std::vector<app::StreamLink>> f) override;
-        void endLink(const Config& c, const std::string& k, const std::string& id, Completion<Done> f) override {
-            inner_.endLink(c, k, id, std::move(f));
-        }
-        std::function<void(std::optional<std::string> failure)> onFirstListing;
-
-    private:
-        app::AccountPort& inner_;
-    };
-
+    std::ostream& messages_;
     app::HeadlessDialogs dialogs_;
     app::MemoryClipboard clipboard_;
     app::SystemApp system_;
-    ListingAccount account_;
+    app::FirstListingAccount account_;
 };
 
 }  // namespace quorvel::cli

@@ -50,9 +50,12 @@ public:
         host_->app().onMenuChanged = [weak = weak_from_this()](const app::MenuModel& menu) {
             if (auto self = weak.lock()) self->menuChanged(menu);
         };
-        host_->launch([weak = weak_from_this()](std::optional<std::string> failure) {
-            if (auto self = weak.lock()) self->ready(failure);
-        });
+        // As the running broadcast does, a relay out of reach is waited for.
+        host_->launch(
+            [weak = weak_from_this()](std::optional<std::string> failure) {
+                if (auto self = weak.lock()) self->ready(failure);
+            },
+            true);
         signalPoll_ = postRepeating(mainQueue_, std::chrono::milliseconds(50), [weak = weak_from_this()] {
             auto self = weak.lock();
             if (self && stopSignal.load() != 0) self->stop(0);

@@ -35,14 +35,14 @@ std::string failureText(long status, const std::string* errorCode) {
 
 // Runs on the HTTP client's thread: every outcome becomes the answer object or a failure.
 Answer evaluate(const HttpResult& outcome) {
-    if (!outcome) return Failure{RestText::noConnection};
+    if (!outcome) return Failure{RestText::noConnection, true};
     // A body past the size limit was never read: treated like a body that is not JSON,
     // except that a 200 cannot be trusted to mean what an empty answer would.
     if (outcome->bodyTooLarge && outcome->status == 200) return Failure{RestText::unexpectedResponse};
     const boost::json::object body = json::parseObject(outcome->body).value_or(boost::json::object{});
     if (outcome->status == 200) return body;
     const auto code = json::string(json::member(body, "error"));
-    return Failure{failureText(outcome->status, code ? &*code : nullptr)};
+    return Failure{failureText(outcome->status, code ? &*code : nullptr), outcome->status >= 500};
 }
 
 void post(const Config& config, const std::string& path, const boost::json::object& body, Executor& mainQueue,

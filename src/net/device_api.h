@@ -18,6 +18,7 @@ namespace quorvel::DeviceAPI {
 // A failed call; `text` is the complete message for the user.
 struct Failure {
     std::string text;
+    bool temporary = false;  // the server was out of reach or failed (5xx): asking again may help
     bool operator==(const Failure&) const = default;
 };
 

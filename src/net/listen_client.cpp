@@ -3,6 +3,9 @@
 #include <boost/json/object.hpp>
 #include <boost/url/parse.hpp>
 
+#include <array>
+#include <cstdio>
+
 #include "audio/packetizer.h"
 #include "json/json.h"
 #include "net/relay_message.h"
@@ -36,14 +39,29 @@ constexpr Duration kPingInterval = 2s;
 // The relay answers every ping: three unanswered ones mean the route is gone.
 constexpr Duration kSilenceLimit = 6s;
 constexpr Duration kReadyLimit = 11s;
+// The listener page's steps.
+constexpr std::array<Duration, 6> kBackoff = {500ms, 1s, 2s, 4s, 8s, 10s};
 
-std::string refusalText(const std::string& code) {
+// The refusals the relay would repeat: asking again cannot help.
+std::optional<std::string> finalRefusal(const std::string& code) {
     if (code == "password") return "Wrong password for this link.";
     if (code == "session") return "This link does not exist or has ended.";
     if (code == "full") return "This link already has as many listeners as it allows.";
     if (code == "too_many_attempts") return "Too many wrong passwords; try again in 15 minutes.";
-    if (code == "busy") return "The relay is busy; try again in a moment.";
-    return "The relay refused (" + code + ").";
+    if (code == "format") return "The relay does not offer that format.";
+    return std::nullopt;
+}
+
+std::string passingRefusal(const std::string& code) {
+    if (code == "busy") return "The relay is busy";
+    if (code == "shutdown") return "The relay is restarting";
+    return "The relay refused (" + code + ")";
+}
+
+std::string seconds(Duration duration) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%g", std::chrono::duration<double>(duration).count());
+    return text;
 }
 
 }  // namespace
@@ -65,52 +83,78 @@ ListenClient::ListenClient(boost::asio::io_context& context, ListenTarget target
       silence_(timers_) {}
 
 void ListenClient::start() {
-    socket_ = WebSocketConnection::open(context_, target_.url, options_);
-    watchSilence(kReadyLimit, "The relay did not answer within 11 seconds.");
-    // Waits in the connection's queue until the upgrade is done.
-    socket_->sendText(json::serialize(boost::json::object{
-                          {"type", "listen"}, {"session", target_.sessionId}, {"password", password_}}),
-                      nullptr);
-    receive();
+    connect();
 }
 
-void ListenClient::receive() {
-    socket_->receive([weak = weak_from_this()](boost::system::error_code error, WebSocketConnection::Message message) {
+void ListenClient::connect() {
+    ready_ = false;
+    dropped_.reset();
+    socket_ = WebSocketConnection::open(context_, target_.url, options_);
+    watchSilence(kReadyLimit, "The relay did not answer within 11 seconds");
+    // Waits in the connection's queue until the upgrade is done. The token of the last
+    // "ready" spares the relay a password check, as the page's reconnections do.
+    boost::json::object listen{{"type", "listen"}, {"session", target_.sessionId}, {"password", password_}};
+    if (resume_) listen["resume"] = *resume_;
+    if (form.codec != packet_format::Codec::pcm) listen["format"] = codecName(form.codec);
+    if (form.codec == packet_format::Codec::opus) listen["kbps"] = form.kbps;
+    socket_->sendText(json::serialize(listen), nullptr);
+    receive(socket_);
+}
+
+void ListenClient::receive(const Connection& socket) {
+    socket->receive([weak = weak_from_this(), weakSocket = std::weak_ptr(socket)](boost::system::error_code error,
+                                                                                  WebSocketConnection::Message message) {
         const auto self = weak.lock();
-        if (!self) return;
+        if (!self || !self->socket_ || weakSocket.lock() != self->socket_) return;
         if (error) return self->handleClosed(error);
         if (self->ready_) self->silence_.heard();
         if (message.binary)
             self->handlePacket(std::span(reinterpret_cast<const std::uint8_t*>(message.data.data()), message.data.size()));
         else
             self->handleText(message.data);
-        if (!self->finished_) self->receive();
+        if (!self->finished_ && self->socket_) self->receive(self->socket_);
     });
 }
 
 void ListenClient::handleClosed(boost::system::error_code error) {
     if (stopping_) return finish(std::nullopt);
     if (refusal_) return finish(refusal_);
+    if (dropped_) return reconnect(*dropped_);
     if (const auto code = socket_->closeCode())
-        return finish("The relay closed the connection (code " + std::to_string(*code) + ").");
-    finish("Connection lost: " + error.message());
+        return reconnect("The relay closed the connection (code " + std::to_string(*code) + ")");
+    reconnect("Connection lost: " + error.message());
 }
 
 void ListenClient::stop() {
     if (stopping_ || finished_) return;
     stopping_ = true;
     pingTimer_.cancel();
+    reconnectTimer_.cancel();
     silence_.stop();
-    if (socket_) socket_->close([] {});
+    if (!socket_) return finish(std::nullopt);
+    socket_->close([] {});
 }
 
-// Silence is a lost connection: it is dropped and the listening ends with `failure`.
-void ListenClient::watchSilence(Duration limit, std::string failure) {
-    silence_.start(limit, [weak = weak_from_this(), failure = std::move(failure)] {
+// Silence is a lost connection.
+void ListenClient::watchSilence(Duration limit, std::string what) {
+    silence_.start(limit, [weak = weak_from_this(), what = std::move(what)] {
         const auto self = weak.lock();
-        if (!self || self->stopping_ || self->finished_) return;
-        self->socket_->cancel();
-        self->finish(failure);
+        if (!self || self->stopping_ || self->finished_ || !self->socket_) return;
+        self->reconnect(what);
+    });
+}
+
+void ListenClient::reconnect(const std::string& why) {
+    pingTimer_.cancel();
+    silence_.stop();
+    if (socket_) socket_->cancel();
+    socket_.reset();
+    const Duration delay = kBackoff[std::min(failures_, kBackoff.size() - 1)];
+    ++failures_;
+    if (onStatus) onStatus(why + "; reconnecting in " + seconds(delay) + " s.");
+    reconnectTimer_ = timers_.postAfter(delay, [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (self && !self->stopping_ && !self->finished_) self->connect();
     });
 }
 
@@ -121,14 +165,15 @@ void ListenClient::handleText(std::string_view text) {
     if (type == "ready") {
         if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
         ready_ = true;
-        watchSilence(kSilenceLimit, "Connection lost: nothing came from the relay for 6 seconds.");
+        failures_ = 0;
+        resume_ = message->resume;
+        watchSilence(kSilenceLimit, "Connection lost: nothing came from the relay for 6 seconds");
         ping();
         pingTimer_.cancel();
         pingTimer_ = postRepeating(timers_, kPingInterval, [weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->ping();
         });
     } else if (type == "state") {
-        stats_.restart();
         if (onStatus) onStatus(message->onAir ? "On air." : "The studio went off air.");
     } else if (type == "pong") {
         const auto offset = message->pingMs && message->serverMs
@@ -138,20 +183,22 @@ void ListenClient::handleText(std::string_view text) {
     } else if (type == "session_ended") {
         refusal_ = "The link has ended.";
     } else if (type == "error") {
-        refusal_ = refusalText(message->error.value_or("?"));
+        const std::string code = message->error.value_or("?");
+        refusal_ = finalRefusal(code);
+        if (!refusal_) dropped_ = passingRefusal(code);
     }
 }
 
 void ListenClient::handlePacket(std::span<const std::uint8_t> bytes) {
     const double arrival = Packetizer::wallClockMs() + offsetMs_;
-    const auto header = stats_.count(bytes);
-    if (!header) return;
-    if (clock_.size() > 0) stats_.latencyMs.push_back(arrival - header->timestampMs);
-    if (onPacket) onPacket(*header, bytes.subspan(packet_format::kHeaderBytes));
+    const auto heard = stats_.count(bytes, timers_.now());
+    if (!heard) return;
+    if (clock_.size() > 0) stats_.latencyMs.push_back(arrival - heard->header.timestampMs);
+    if (onPacket) onPacket(heard->header, bytes.subspan(packet_format::kHeaderBytes), heard->before);
 }
 
 void ListenClient::ping() {
-    if (stopping_ || finished_) return;
+    if (stopping_ || finished_ || !socket_) return;
     socket_->sendText(json::serialize(boost::json::object{{"type", "ping"}, {"t", Packetizer::wallClockMs()}}), nullptr);
 }
 
@@ -159,6 +206,7 @@ void ListenClient::finish(std::optional<std::string> failure) {
     if (finished_) return;
     finished_ = true;
     pingTimer_.cancel();
+    reconnectTimer_.cancel();
     silence_.stop();
     if (onFinished) onFinished(std::move(failure));
 }

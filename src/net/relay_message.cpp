@@ -15,6 +15,7 @@ std::optional<RelayMessage> readRelayMessage(std::string_view text) {
     message.pingMs = json::number(json::member(*object, "t"));
     message.serverMs = json::number(json::member(*object, "s"));
     message.error = json::string(json::member(*object, "error"));
+    message.resume = json::string(json::member(*object, "resume"));
     message.max = json::integral(json::member(*object, "max"));
     const auto* onAir = json::member(*object, "onAir");
     message.onAir = onAir && onAir->is_bool() && onAir->get_bool();

@@ -15,6 +15,7 @@ struct RelayMessage {
     std::optional<double> pingMs;           // "t" of "pong": the ping's own time, echoed
     std::optional<double> serverMs;         // "s" of "pong": the relay's clock
     std::optional<std::string> error;       // "error" of "error"
+    std::optional<std::string> resume;      // "resume" of "ready": stands for the password on a reconnection
     std::optional<std::int64_t> max;        // "max" of "error" "busy"
     bool onAir = false;                     // "onAir" of "ready" and "state": JSON true only
 };

@@ -22,12 +22,12 @@ constexpr Duration kSilenceLimit = 6s;
 // the relay's checks (which give up after 10 s themselves).
 constexpr Duration kWelcomeLimit = 11s;
 
+}  // namespace
+
 // min(2^n, 10) seconds: 1, 2, 4, 8, 10, 10, …
-Duration reconnectDelay(std::int64_t failures) {
+Duration Sender::reconnectDelay(std::int64_t failures) {
     return failures >= 4 ? Duration(10s) : Duration(std::chrono::seconds(std::int64_t{1} << failures));
 }
-
-}  // namespace
 
 const std::string Sender::revokedText = "Компьютер отключён в админке — подключите его заново";
 const std::string Sender::sessionNotFoundText = "Session not found — choose another session";

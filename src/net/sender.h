@@ -93,6 +93,8 @@ public:
     static const std::string sessionNotFoundText;
     static const std::string replacedText;
     static std::string busyText(std::int64_t maxComputers);
+    // The wait before the next try after `failures` failed ones in a row.
+    static Duration reconnectDelay(std::int64_t failures);
 
 private:
     using Connection = std::shared_ptr<WebSocketConnection>;

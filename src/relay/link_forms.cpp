@@ -38,18 +38,20 @@ void keepRecent(std::deque<T>& recent, T item) {
 
 }  // namespace
 
-std::shared_ptr<const std::string> LinkForms::formatMessage(const StreamForm& form, const packet_format::Header& header,
-                                                            const std::vector<std::uint8_t>& description,
-                                                            const std::shared_ptr<const std::string>& previous) {
+std::shared_ptr<const std::string> LinkForms::announce(Announcement& current, const StreamForm& form,
+                                                      const packet_format::Header& header,
+                                                      std::vector<std::uint8_t> description) {
+    if (current.text && current.rate == header.sampleRate && current.channels == header.channels &&
+        current.description == description)
+        return current.text;
     boost::json::object message{{"type", "format"}, {"format", codecName(form.codec)}};
     if (form.codec == Codec::opus) message["kbps"] = form.kbps;
     message["rate"] = header.sampleRate;
     message["channels"] = header.channels;
     if (!description.empty()) message["description"] = base64(description);
-    std::string text = json::serialize(message);
-    // The same object as long as nothing changes: receivers compare pointers.
-    if (previous && *previous == text) return previous;
-    return std::make_shared<const std::string>(std::move(text));
+    current = Announcement{header.sampleRate, header.channels, std::move(description),
+                           std::make_shared<const std::string>(json::serialize(message))};
+    return current.text;
 }
 
 LinkForms::Taker* LinkForms::takerOf(const ListenerSession& listener) {
@@ -98,8 +100,7 @@ void LinkForms::push(const SharedBytes& packet, const packet_format::Header& hea
         for (auto& [form, stream] : encoded_) stream->recent.clear();
         for (auto& taker : takers_) taker.after.reset();
     }
-    const auto previous = recentPcm_.empty() ? nullptr : recentPcm_.back().format;
-    const Message message{packet, header.sequence, formatMessage(StreamForm{}, header, {}, previous)};
+    const Message message{packet, header.sequence, announce(pcmAnnouncement_, StreamForm{}, header, {})};
     keepRecent(recentPcm_, message);
     deliver(StreamForm{}, message);
     for (const auto& [form, stream] : encoded_) feed(stream, message);
@@ -133,8 +134,7 @@ void LinkForms::encodedReady(Encoded& stream, std::vector<std::uint8_t> packet, 
     const auto header = packet_format::readAnyHeader(packet);
     // Still on its way from a broadcast that another one has replaced since.
     if (!header || recentPcm_.empty() || after(header->sequence, recentPcm_.back().sequence)) return;
-    const auto previous = stream.recent.empty() ? nullptr : stream.recent.back().format;
-    const auto format = formatMessage(stream.form, *header, description, previous);
+    const auto format = announce(stream.announcement, stream.form, *header, std::move(description));
     const Message message{std::make_shared<const std::vector<std::uint8_t>>(std::move(packet)), header->sequence, format};
     keepRecent(stream.recent, message);
     deliver(stream.form, message);

@@ -73,6 +73,14 @@ public:
     void push(const SharedBytes& packet, const packet_format::Header& header);
 
 private:
+    // The "format" message of a form's latest messages, made again only when its
+    // rate, channels or description change.
+    struct Announcement {
+        std::uint32_t rate = 0;
+        std::uint8_t channels = 0;
+        std::vector<std::uint8_t> description;
+        std::shared_ptr<const std::string> text;
+    };
     // A message of one form, with the "format" message its receivers must have had.
     struct Message {
         SharedBytes bytes;
@@ -85,6 +93,7 @@ private:
         std::shared_ptr<PacketEncoder> encoder;
         Executor* thread = nullptr;
         std::deque<Message> recent;
+        Announcement announcement;
     };
     struct Taker {
         std::shared_ptr<ListenerSession> listener;
@@ -101,14 +110,15 @@ private:
     void deliver(const StreamForm& form, const Message& message);
     void send(Taker& taker, const Message& message);
     void dropUnusedEncoders();
-    std::shared_ptr<const std::string> formatMessage(const StreamForm& form, const packet_format::Header& header,
-                                                     const std::vector<std::uint8_t>& description,
-                                                     const std::shared_ptr<const std::string>& previous);
+    static std::shared_ptr<const std::string> announce(Announcement& current, const StreamForm& form,
+                                                       const packet_format::Header& header,
+                                                       std::vector<std::uint8_t> description);
 
     boost::asio::io_context& home_;
     EncoderThreads& threads_;
     std::vector<Taker> takers_;
     std::deque<Message> recentPcm_;
+    Announcement pcmAnnouncement_;
     std::map<StreamForm, std::shared_ptr<Encoded>> encoded_;
 };
 

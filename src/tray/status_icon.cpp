@@ -12,16 +12,16 @@ namespace {
 
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 
-bool statusNotifierHostRegistered() {
+}  // namespace
+
+bool StatusIcon::hostRegistered() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()->isServiceRegistered(watcherService)) return false;
     QDBusInterface watcher(watcherService, QStringLiteral("/StatusNotifierWatcher"), watcherService, bus);
     return watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
 
-}  // namespace
-
-StatusIcon::StatusIcon(std::function<void()> activated) : hostDrawsMenu_(statusNotifierHostRegistered()) {
+StatusIcon::StatusIcon(std::function<void()> activated) : hostDrawsMenu_(hostRegistered()) {
     icon_.setToolTip(QString::fromLatin1(name));
     setTint(app::Tint::none);
     connect(&icon_, &QSystemTrayIcon::activated, this, [activated = std::move(activated)](auto reason) {

@@ -26,6 +26,7 @@ public:
     // Decided as Qt decides it, once, as the icon is made: a StatusNotifierItem host
     // is there when its watcher is on the session bus with a host registered.
     bool hostDrawsMenu() const { return hostDrawsMenu_; }
+    static bool hostRegistered();
     // The menu a StatusNotifierItem host draws; it is exported over DBusMenu.
     void exportMenu(QMenu& menu) { icon_.setContextMenu(&menu); }
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QGuiApplication>
 
 #include "tray/menu_window.h"
 #include "tray/status_menu.h"
@@ -11,11 +12,17 @@ namespace quorvel::tray {
 namespace {
 
 constexpr std::chrono::milliseconds trayWatchInterval{1000};
+constexpr std::chrono::milliseconds hostPollInterval{250};
+constexpr std::chrono::seconds hostGrace{10};
 
 }  // namespace
 
-TrayApp::TrayApp(Executor& mainQueue) : mainQueue_(mainQueue), icon_([this] { activated(); }) {
+TrayApp::TrayApp(Executor& mainQueue) : mainQueue_(mainQueue) {
     trayWatch_.setInterval(trayWatchInterval);
+    hostWait_.setInterval(hostPollInterval);
+    connect(&hostWait_, &QTimer::timeout, this, [this] {
+        if (StatusIcon::hostRegistered() || hostWaitStarted_.hasExpired(hostGrace.count() * 1000)) makeIcon();
+    });
     connect(&trayWatch_, &QTimer::timeout, this, &TrayApp::placeMenu);
     // A session manager may end the loop itself: the broadcast still stops.
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
@@ -29,9 +36,16 @@ TrayApp::~TrayApp() {
 }
 
 void TrayApp::start() {
-    // A StatusNotifierItem host reads the item's menu once, as the item appears: there
-    // the icon waits for the menu it exports.
-    if (!icon_.hostDrawsMenu()) icon_.show();
+    // On Wayland only a StatusNotifierItem host can show the icon, and at log-in the
+    // tray may start before the panel that is that host: it is given a while to come,
+    // since the kind of icon, once made, stays.
+    const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    if (wayland && !StatusIcon::hostRegistered()) {
+        hostWaitStarted_.start();
+        hostWait_.start();
+    } else {
+        makeIcon();
+    }
     bootstrap_ = std::thread([this] {
         setCurrentThreadName("quorvel.launch");
         auto system = std::make_shared<std::unique_ptr<app::SystemApp>>(std::make_unique<app::SystemApp>(mainQueue_));
@@ -39,7 +53,7 @@ void TrayApp::start() {
     });
 }
 
-// The launch order of the application, but for the icon, which is already shown.
+// The launch order of the application, but for the icon, which is made apart (makeIcon).
 void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
     bootstrap_.join();
     if (quitting_) return;
@@ -48,13 +62,6 @@ void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
     menu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); });
     window_ = std::make_unique<MenuWindow>(*menu_);
     menu_->onOpening = [this] { system_->capture().refresh(); };
-    if (icon_.hostDrawsMenu()) {
-        hostMenu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); }, StatusMenu::Style::hostDrawn);
-        hostMenu_->onOpening = menu_->onOpening;
-        hostMenu_->onShowPanel = [this] { showMenu(); };
-        icon_.exportMenu(hostMenu_->menu());
-        icon_.show();
-    }
     system_->capture().onChanged = [this] {
         menu_->sourcesChanged();
         if (hostMenu_) hostMenu_->sourcesChanged();
@@ -62,9 +69,34 @@ void TrayApp::ready(std::unique_ptr<app::SystemApp> system) {
     app.onMenuChanged = [this](const app::MenuModel& model) {
         menu_->render(model);
         if (hostMenu_) hostMenu_->render(model);
-        icon_.setTint(model.tint);
+        if (icon_) icon_->setTint(model.tint);
     };
     app.applicationDidFinishLaunching();
+    if (icon_) attachIcon();
+}
+
+void TrayApp::makeIcon() {
+    hostWait_.stop();
+    if (icon_ || quitting_) return;
+    icon_ = std::make_unique<StatusIcon>([this] { activated(); });
+    // A StatusNotifierItem host reads the item's menu once, as the item appears: there
+    // the icon waits for the menu it exports.
+    if (!icon_->hostDrawsMenu()) icon_->show();
+    if (system_) attachIcon();
+}
+
+// The icon and the launched application meet, whichever came first.
+void TrayApp::attachIcon() {
+    app::AppDelegate& app = system_->app();
+    if (icon_->hostDrawsMenu()) {
+        hostMenu_ = std::make_unique<StatusMenu>(app, mainQueue_, [this] { quit(); }, StatusMenu::Style::hostDrawn);
+        hostMenu_->onOpening = menu_->onOpening;
+        hostMenu_->onShowPanel = [this] { showMenu(); };
+        hostMenu_->render(app.menu());
+        icon_->exportMenu(hostMenu_->menu());
+        icon_->show();
+    }
+    icon_->setTint(app.menu().tint);
     placeMenu();
     trayWatch_.start();
     if (showRequested_) showMenu();
@@ -78,7 +110,7 @@ void TrayApp::placeMenu() {
 }
 
 void TrayApp::showMenu() {
-    if (!menu_) {
+    if (!menu_ || !icon_) {
         showRequested_ = true;
         return;
     }
@@ -97,7 +129,8 @@ void TrayApp::quit() {
     if (quitting_) return;
     quitting_ = true;
     trayWatch_.stop();
-    icon_.hide();
+    hostWait_.stop();
+    if (icon_) icon_->hide();
     if (!system_) return QCoreApplication::quit();
     window_->release();
     menu_->menu().hide();

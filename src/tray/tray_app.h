@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <memory>
@@ -40,13 +41,17 @@ public:
 
 private:
     void ready(std::unique_ptr<app::SystemApp> system);
+    void makeIcon();
+    void attachIcon();
     // Into the window while no tray is found, back to the icon once one is.
     void placeMenu();
 
     Executor& mainQueue_;
     QtDialogs dialogs_;
     QtClipboard clipboard_;
-    StatusIcon icon_;
+    std::unique_ptr<StatusIcon> icon_;  // made once the kind of tray host is known
+    QTimer hostWait_;
+    QElapsedTimer hostWaitStarted_;
     QTimer trayWatch_;
     std::thread bootstrap_;
     std::unique_ptr<app::SystemApp> system_;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "app/adapters/first_listing_account.h"
 #include "app/status_text.h"
 #include "app_doubles.h"
 
@@ -354,6 +355,33 @@ TEST(TimersTest, LinksRefreshEveryThirtySecondsOnAirOnly) {
     h.delegate->toggleStream();
     h.queue.advance(120s);
     EXPECT_EQ(h.account.lists.size(), before + 2);
+}
+
+// `quorvel stream` waits for a relay out of reach at start as the running broadcast does.
+TEST(FirstListingAccount, WaitsOutAServerOutOfReachUntilTheFirstListingOnly) {
+    quorvel::test::ManualExecutor queue;
+    FakeAccount inner;
+    FirstListingAccount account(inner, queue);
+    std::vector<Duration> waits;
+    std::optional<std::optional<std::string>> first;
+    int answers = 0;
+    account.onWaiting = [&](const std::string&, Duration delay) { waits.push_back(delay); };
+    account.onFirstListing = [&](std::optional<std::string> failure) { first = failure; };
+    account.listLinks({}, "k", [&](auto) { ++answers; });
+    for (int i = 0; i < 5; ++i) {
+        inner.lists.back().completion(AccountFailure{"No connection", true});
+        queue.advance(waits.back());
+    }
+    EXPECT_EQ(waits, (std::vector<Duration>{1s, 2s, 4s, 8s, 10s}));
+    EXPECT_EQ(answers, 0);
+    inner.answerList({});
+    EXPECT_EQ(answers, 1);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(*first);
+    account.listLinks({}, "k", [&](auto) { ++answers; });
+    inner.lists.back().completion(AccountFailure{"No connection", true});
+    EXPECT_EQ(answers, 2);
+    EXPECT_EQ(inner.lists.size(), 7u);
 }
 
 }  // namespace

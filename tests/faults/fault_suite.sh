@@ -3,22 +3,26 @@
 # stream` of the private audio server's stand-in for Pro Tools) in another, joined by a
 # link that link_shaper cuts, delays and thins; a `quorvel listen` beside the relay hears
 # the broadcast. Scenarios: two partitions, a slow and lossy link, the relay stalled
-# (SIGSTOP, 5 s and 3 s) and the relay killed and restarted. Each must end without a crash, with the
-# loss shown within 6 s of the cut and the broadcast back on air within one back-off
-# step (10 s) of the link's return, memory flat; the listener's loss and latency are
-# reported.
+# (SIGSTOP, 5, 3 and 8 s), the relay killed and restarted, and a 1.5 Mb/s line to a
+# listener in the studio's namespace (lossless must show its losses, Opus must fit
+# without one). Each must end without a
+# crash, with the loss shown within 6 s of the cut and the broadcast back on air within
+# one back-off step (10 s) of the link's return, memory flat; the listener must ride
+# every fault out (reconnecting as the page does), and its loss (packets and
+# milliseconds, across reconnections) and latency are reported.
 #
 #   tests/faults/fault_suite.sh BIN_DIR LINK_SHAPER
 #
 # BIN_DIR holds quorvel and quorvel-relay. Needs root (namespaces, TUN devices); exits 77
 # (skipped) where they cannot be made. The CI lengths are short; the full ones:
-#   QUORVEL_FAULTS_LONG_PARTITION=90 QUORVEL_FAULTS_DELAY_SECONDS=60
+#   QUORVEL_FAULTS_LONG_PARTITION=90 QUORVEL_FAULTS_DELAY_SECONDS=60 QUORVEL_FAULTS_THIN_SECONDS=60
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 [[ $# -eq 2 ]] || { echo "usage: $0 BIN_DIR LINK_SHAPER" >&2; exit 2; }
 bin_dir=$1 shaper=$2
 long_partition=${QUORVEL_FAULTS_LONG_PARTITION:-30}
 delay_seconds=${QUORVEL_FAULTS_DELAY_SECONDS:-20}
+thin_seconds=${QUORVEL_FAULTS_THIN_SECONDS:-15}
 shown_limit=7      # the 6 s silence watch, and a second for a loaded machine
 back_limit=12      # one back-off step (at most 10 s) and the new connection's handshake
 growth_limit_kib=8192
@@ -85,22 +89,27 @@ alive() {
 
 rss_kib() { sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status" 2>/dev/null; }
 
-# A listener beside the relay, until listener_report.
+# A listener, until listener_report: beside the relay, or in namespace $1, taking the
+# stream in form $2 (pcm by default).
 listener_start() {
-  DEMO_LINK_PASSWORD=$client_password ip netns exec "$relay_ns" "$bin/quorvel" listen "$link" \
-    --password-env DEMO_LINK_PASSWORD -o "$demo/listen.wav" >"$demo/listen.out" 2>"$demo/listen.err" &
+  DEMO_LINK_PASSWORD=$client_password ip netns exec "${1:-$relay_ns}" "$bin/quorvel" listen "$link" \
+    --format "${2:-pcm}" --password-env DEMO_LINK_PASSWORD -o "$demo/listen.wav" >"$demo/listen.out" \
+    2>"$demo/listen.err" &
   listener_pid=$!
 }
 
-# Stops the listener and prints its loss and latency on one line.
+# Stops the listener and prints its loss and latency on one line; it must still be
+# running.
 listener_report() {
+  kill -0 "$listener_pid" 2>/dev/null || fail "the listener gave up: $(tail -n 1 "$demo/listen.err")"
   kill -INT "$listener_pid" 2>/dev/null || true
   wait "$listener_pid" || true
   listener_pid=
   local received latency
-  received=$(sed -n 's/^Received \([0-9]*\) packets, lost \([0-9]*\).*/received \1, lost \2/p' "$demo/listen.out")
+  received=$(sed -n 's/^Received \([0-9]*\) packets, lost \([0-9]*\) (\([0-9]*\) ms.*/received \1, lost \2 (\3 ms)/p' "$demo/listen.out")
   latency=$(sed -n 's/^Latency.*: \(p50 .*\)\.$/\1/p' "$demo/listen.out")
   printf 'listener: %s; latency %s\n' "${received:-nothing received}" "${latency:-not measured}"
+  grep -h '^Lost\|reconnecting' "$demo/listen.err" | sed 's/^/  listener: /' || true
   [[ -n "$received" ]] || sed 's/^/  listener: /' "$demo/listen.err"
   grep 'listen #[0-9]* closed' "$demo/relay.log" | tail -n 1 | sed 's/^[^ ]* /relay: /' || true
 }
@@ -169,6 +178,27 @@ lossy_link() {
   listener_report
 }
 
+# The relay's way to the studio's namespace capped at 1.5 Mb/s (the broadcaster's way
+# up stays open), with a listener there: lossless does not fit and must say so in its
+# losses; Opus 128 must fit without losing a packet.
+thin_line() {
+  demo_link rate 1500
+  local format lost
+  for format in pcm opus:128; do
+    listener_start "$studio_ns" "$format"
+    sleep "$thin_seconds"
+    printf '%s: ' "$format"
+    listener_report
+    lost=$(sed -n 's/^Received [0-9]* packets, lost \([0-9]*\).*/\1/p' "$demo/listen.out")
+    if [[ $format == pcm ]]; then
+      [[ "${lost:-0}" -gt 0 ]] || fail "lossless on a 1.5 Mb/s line showed no loss"
+    else
+      [[ "${lost:-1}" -eq 0 ]] || fail "Opus 128 lost ${lost:-all} packets on a 1.5 Mb/s line"
+    fi
+  done
+  demo_link rate 0
+}
+
 relay_stall() {
   listener_start
   sleep 2
@@ -190,6 +220,8 @@ relay_stall() {
 
 relay_restart() {
   local cut back
+  listener_start
+  sleep 2
   cut=$(now)
   kill -KILL "$relay_pid"
   wait "$relay_pid" 2>/dev/null || true
@@ -198,8 +230,7 @@ relay_restart() {
   back=$(now)
   demo_relay_start 10.213.0.1:8787 ip netns exec "$relay_ns"
   report_cut "$cut" "$back"
-  listener_start
-  sleep 5
+  sleep 2
   listener_report
 }
 
@@ -240,7 +271,10 @@ run_scenario "Relay stalled (SIGSTOP) 5 s" relay_stall 5
 # Shorter than the silence watch even right after a pong: the broadcaster stays connected
 # and its backlog reaches the relay, which must not pass it on late.
 run_scenario "Relay stalled (SIGSTOP) 3 s" relay_stall 3
+# Longer than the listener's silence watch: it reconnects and records on.
+run_scenario "Relay stalled (SIGSTOP) 8 s" relay_stall 8
 relay_before_restart=$(rss_kib "$relay_pid")
+run_scenario "A 1.5 Mb/s line to a listener, $thin_seconds s each: pcm, opus:128" thin_line
 run_scenario "Relay killed and restarted" relay_restart
 
 printf '\n== Resident memory (MiB) after each step\n'

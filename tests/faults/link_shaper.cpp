@@ -1,8 +1,8 @@
 // link_shaper: a network link between two network namespaces whose faults a test
 // controls. The kernel of our machines has no netem and no tc classifiers, so the link is
 // made in user space: one TUN device in each namespace, and this process forwarding IP
-// packets between them after a delay (with jitter), dropping a share of them, or dropping
-// all of them (a partition).
+// packets between them after a delay (with jitter), no faster than a bandwidth cap,
+// dropping a share of them, or dropping all of them (a partition).
 //
 //   link_shaper NS_A DEV_A NS_B DEV_B CONTROL_FIFO
 //
@@ -10,8 +10,12 @@
 // prints "ready" once both exist, then reads commands, one a line, from CONTROL_FIFO:
 //   delay MS [JITTER_MS]   every packet waits MS ± JITTER_MS (uniform); order is kept
 //   loss PERCENT           drops that share of the packets, each direction
+//   rate KBITS [QUEUE_MS]  at most KBITS kb/s from NS_A to NS_B (a thin line down to
+//                          NS_B); a packet that would wait more than QUEUE_MS (default
+//                          200) for the line is dropped, as a router's full queue drops
+//                          it; "rate 0" lifts the cap
 //   blackhole on|off       drops everything, also what is still on its way
-//   clear                  no delay, no loss, no blackhole
+//   clear                  no delay, no loss, no cap, no blackhole
 // Logs each command and, on SIGTERM or SIGINT, the packet counts to standard error.
 #include <fcntl.h>
 #include <linux/if.h>
@@ -79,6 +83,7 @@ struct Direction {
     int from;
     int to;
     std::deque<Packet> inFlight;
+    Clock::time_point lineFreeAt{};  // when the capped line has sent what it took
     std::uint64_t forwarded = 0;
     std::uint64_t dropped = 0;
 };
@@ -87,6 +92,8 @@ struct Faults {
     double delayMs = 0;
     double jitterMs = 0;
     double lossPercent = 0;
+    double rateKbps = 0;  // 0: no cap
+    double queueMs = 200;
     bool blackhole = false;
 };
 
@@ -135,9 +142,20 @@ private:
                 ++direction.dropped;
                 continue;
             }
+            auto sent = Clock::now();
+            if (faults_.rateKbps > 0 && &direction == &directions_[0]) {
+                const auto start = std::max(sent, direction.lineFreeAt);
+                if (Millis(start - sent).count() > faults_.queueMs) {
+                    ++direction.dropped;
+                    continue;
+                }
+                direction.lineFreeAt = start + std::chrono::duration_cast<Clock::duration>(
+                                                   Millis(static_cast<double>(size) * 8 / faults_.rateKbps));
+                sent = direction.lineFreeAt;
+            }
             // Jitter without reordering: a packet never overtakes the one before it.
             const double waitMs = std::max(0.0, faults_.delayMs + jitter() * faults_.jitterMs);
-            auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(Millis(waitMs));
+            auto due = sent + std::chrono::duration_cast<Clock::duration>(Millis(waitMs));
             if (!direction.inFlight.empty()) due = std::max(due, direction.inFlight.back().due);
             direction.inFlight.push_back({due, {buffer.begin(), buffer.begin() + size}});
         }
@@ -180,6 +198,9 @@ private:
             words >> faults_.delayMs >> faults_.jitterMs;
         } else if (command == "loss") {
             words >> faults_.lossPercent;
+        } else if (command == "rate") {
+            faults_.queueMs = 200;
+            words >> faults_.rateKbps >> faults_.queueMs;
         } else if (command == "blackhole" && words >> argument && (argument == "on" || argument == "off")) {
             faults_.blackhole = argument == "on";
             if (faults_.blackhole)
@@ -193,8 +214,9 @@ private:
             std::fprintf(stderr, "link_shaper: unknown command: %s\n", line.c_str());
             return;
         }
-        std::fprintf(stderr, "link_shaper: delay %.1f ± %.1f ms, loss %.2f %%, blackhole %s\n", faults_.delayMs,
-                     faults_.jitterMs, faults_.lossPercent, faults_.blackhole ? "on" : "off");
+        std::fprintf(stderr, "link_shaper: delay %.1f ± %.1f ms, loss %.2f %%, rate %.0f kb/s (queue %.0f ms), blackhole %s\n",
+                     faults_.delayMs, faults_.jitterMs, faults_.lossPercent, faults_.rateKbps, faults_.queueMs,
+                     faults_.blackhole ? "on" : "off");
     }
 
     int control_;

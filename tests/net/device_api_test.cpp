@@ -176,6 +176,10 @@ TEST_F(DeviceAPITest, StatusTextsWhateverTheBody) {
     EXPECT_EQ(listFailure(429, R"({"error":"max"})"), "Too many attempts. Wait 15 minutes.");
     for (int status : {302, 402, 403, 405, 428, 500, 502, 503})
         EXPECT_EQ(listFailure(status, R"({"error":"max"})"), "Server error (" + std::to_string(status) + "). Try again.");
+    for (int status : {401, 403, 429, 502}) {
+        peer.reply(status, "{}");
+        EXPECT_EQ(list().error().temporary, status >= 500) << status;
+    }
 }
 
 TEST_F(DeviceAPITest, TransportFailuresAreNoConnection) {
@@ -201,6 +205,7 @@ TEST_F(DeviceAPITest, ConnectionRefusedIsNoConnection) {
     runUntilDelivered(recorder);
     ASSERT_TRUE(recorder.value);
     EXPECT_EQ(recorder.value->error().text, kNoConnection);
+    EXPECT_TRUE(recorder.value->error().temporary);  // worth asking again, unlike a refusal
 }
 
 TEST_F(DeviceAPITest, ClientShutDownStillCompletesEveryCallOnce) {

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Debian packages as an operator and a studio meet them (as root, after
 # scripts/package.sh): their contents and lintian; the units checked offline by
-# systemd-analyze; install, the relay run the way its unit runs it (its user, data
-# directory, settings and sd_notify readiness); nginx with TLS in front of it, end to end
-# with the real client, against the direct relay; two studios behind one nginx; upgrade,
-# remove and purge. Servers listen on 127.0.0.1 only and are stopped by PID.
+# systemd-analyze; install, the relay run the way its unit runs it (its user and group,
+# data directory, settings, Unix socket that only nginx's group may use, and sd_notify
+# readiness); nginx with TLS in front of it, end to end with the real client, its limit
+# per client, against a relay reached directly; two studios behind one nginx; upgrade,
+# remove and purge. Servers listen on 127.0.0.1 and Unix sockets only and are stopped by PID.
 #   tests/packaging/run.sh [BUILD_DIR]      (default build/package)
 # It installs, then purges, the packages on this machine: run it where that is wanted (CI).
 set -euo pipefail
@@ -36,7 +37,8 @@ studio_pids=()
 cleanup() {
   demo_stop "$nginx_pid" "$notify_pid" "${studio_pids[@]}"
   [[ -z "$notify_dir" ]] || rm -rf "$notify_dir"
-  rm -rf /etc/quorvel-relay/pkgtest-a.env /etc/quorvel-relay/pkgtest-b.env /var/lib/quorvel-relay-pkgtest-*
+  rm -rf /etc/quorvel-relay/pkgtest-a.env /etc/quorvel-relay/pkgtest-b.env /var/lib/quorvel-relay-pkgtest-* \
+    /run/quorvel-relay /run/quorvel-relay-pkgtest-*
   rmdir /etc/quorvel-relay 2>/dev/null || true
   [[ -z "$installed" ]] || dpkg -P quorvel quorvel-relay >/dev/null 2>&1 || true
   demo_cleanup
@@ -64,17 +66,21 @@ wait_for() {
 }
 
 # start_unit UNIT_FILE INSTANCE ENV_FILE LOG: runs the unit's ExecStart the way systemd
-# would (its user, its settings file, NOTIFY_SOCKET); sets unit_pid.
+# would (its user and group, its runtime directory, its settings file, NOTIFY_SOCKET);
+# sets unit_pid.
 start_unit() {
-  local command
+  local command group runtime
   command=$(sed -n 's/^ExecStart=//p' "$1" | sed "s/%i/$2/g")
+  group=$(sed -n 's/^Group=//p' "$1")
+  runtime=/run/$(sed -n 's/^RuntimeDirectory=//p' "$1" | sed "s/%i/$2/g")
+  install -d -m "$(sed -n 's/^RuntimeDirectoryMode=//p' "$1")" -o quorvel-relay -g "$group" "$runtime"
   (
     set -a
     # shellcheck disable=SC1090 # the unit's settings file
     source "$3"
     set +a
     eval "set -- $command"
-    exec setpriv --reuid=quorvel-relay --regid=quorvel-relay --clear-groups --no-new-privs "$@"
+    exec setpriv --reuid=quorvel-relay --regid="$group" --clear-groups --no-new-privs "$@"
   ) 2>"$4" &
   unit_pid=$!
 }
@@ -91,7 +97,7 @@ as_relay() { runuser -u quorvel-relay -- "$@"; }
 step "Contents and lintian"
 dpkg-deb -c "$client_deb" | awk '{print $6}' >"$demo/client.files"
 dpkg-deb -c "$relay_deb" | awk '{print $6}' >"$demo/relay.files"
-expected_client=(./usr/bin/quorvel ./usr/share/man/man1/quorvel.1.gz ./etc/xdg/autostart/quorvel.desktop
+expected_client=(./usr/bin/quorvel ./usr/libexec/quorvel/quorvel-tray ./usr/share/man/man1/quorvel.1.gz ./etc/xdg/autostart/quorvel.desktop
   ./usr/share/applications/quorvel.desktop ./usr/share/icons/hicolor/scalable/apps/quorvel.svg
   ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz)
 for file in "${expected_client[@]}"; do grep -qxF "$file" "$demo/client.files" || fail "quorvel lacks $file"; done
@@ -126,6 +132,10 @@ echo "dpkg -i of both: $((($(date +%s%N) - start) / 1000000)) ms"
 [[ $(quorvel --version) == "quorvel $version" ]] || fail "quorvel --version: $(quorvel --version)"
 [[ $(quorvel-relay --version) == "quorvel-relay $version" ]] || fail "quorvel-relay --version: $(quorvel-relay --version)"
 echo "--version: $version on both"
+# The commands never load Qt (10 MiB resident); without arguments quorvel becomes the tray.
+! ldd /usr/bin/quorvel | grep -q libQt6 || fail "quorvel links Qt: $(ldd /usr/bin/quorvel | grep libQt6)"
+[[ $(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM quorvel 2>&1) == "quorvel: no desktop session"* ]] ||
+  fail "quorvel without arguments did not become the tray"
 [[ $(stat -c '%a %U' /var/lib/quorvel-relay) == "700 quorvel-relay" ]] || fail "data directory: $(stat -c '%a %U' /var/lib/quorvel-relay)"
 
 step "The units, offline"
@@ -148,8 +158,8 @@ chmod 0755 "$notify_dir"
 "$tests/notify-socket.pl" "$notify_dir/notify" >"$demo/notify.out" &
 notify_pid=$!
 wait_for "$demo/notify.out" LISTENING "$notify_pid"
-relay_port=$(free_port)
-printf "LISTEN=127.0.0.1:%s\nPUBLIC_URL=http://127.0.0.1:%s\n" "$relay_port" "$relay_port" >"$demo/relay.env"
+socket=/run/quorvel-relay/relay.sock
+printf "LISTEN=unix:%s\nPUBLIC_URL=http://localhost\n" "$socket" >"$demo/relay.env"
 studio_password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
 printf '%s\n' "$studio_password" | as_relay quorvel-relay set-password --data /var/lib/quorvel-relay
 start=$(date +%s%N)
@@ -158,8 +168,16 @@ relay_pid=$unit_pid
 wait_for "$demo/notify.out" 'READY=1' "$relay_pid"
 ready=$(sed -n 's/^\([0-9]*\) READY=1$/\1/p' "$demo/notify.out")
 echo "start to READY=1: $(((ready - start) / 1000000)) ms"
-key=$(pair "http://127.0.0.1:$relay_port" "$studio_password")
+key=$(pair http://localhost "$studio_password" --unix-socket "$socket")
 [[ -n "$key" ]] || fail "pairing with the service failed"
+# Only nginx's group reaches the relay: another local user cannot, even less pass for the
+# proxy with a forged X-Forwarded-For; and the relay has no TCP port.
+runuser -u www-data -- curl -sf -o /dev/null --unix-socket "$socket" http://localhost/listener/listener.css ||
+  fail "nginx's user cannot reach the relay"
+! runuser -u nobody -- curl -s -o /dev/null --unix-socket "$socket" -H 'X-Forwarded-For: 10.1.2.3' http://localhost/api/pair ||
+  fail "another local user reaches the relay"
+[[ -z $(ss -Htlnp | grep "pid=$relay_pid,") ]] || fail "the relay listens on TCP: $(ss -Htlnp | grep "pid=$relay_pid,")"
+echo "the relay listens on $socket ($(stat -c '%a %U:%G' "$socket")) only: nginx's group gets in, nobody else"
 as_relay quorvel-relay devices --data /var/lib/quorvel-relay | grep -q pkgtest || fail "devices does not list the computer"
 [[ $(stat -c %U /var/lib/quorvel-relay/relay.sqlite3) == quorvel-relay ]] || fail "the database is not the service user's"
 kill -TERM "$relay_pid"
@@ -183,10 +201,11 @@ start_nginx() {
   cp /usr/share/doc/quorvel-relay/examples/quorvel-relay-proxy.conf "$demo/nginx/snippets/"
   sed -e "/listen \[::\]/d" -e "s/listen 443/listen 127.0.0.1:$2/" \
     -e "s|ssl_certificate .*|ssl_certificate $demo/tls.pem;|" -e "s|ssl_certificate_key .*|ssl_certificate_key $demo/tls.key;|" \
-    -e 's/studio-\([ab]\)\.relay\.example\.org/studio-\1.test/' -e "s/127.0.0.1:8787/127.0.0.1:$relay_port/" \
-    -e "s/127.0.0.1:8801/127.0.0.1:${studio_ports[0]:-0}/" -e "s/127.0.0.1:8802/127.0.0.1:${studio_ports[1]:-0}/" \
+    -e 's/studio-\([ab]\)\.relay\.example\.org/studio-\1.test/' -e 's|/run/quorvel-relay-studio-|/run/quorvel-relay-pkgtest-|' \
     "/usr/share/doc/quorvel-relay/examples/$1" >"$demo/nginx/site.conf"
+  # As Debian's nginx runs: its workers as www-data.
   cat >"$demo/nginx/nginx.conf" <<EOF
+user www-data;
 worker_processes 1;
 error_log $demo/nginx/error.log;
 pid $demo/nginx/nginx.pid;
@@ -212,7 +231,7 @@ EOF
 }
 
 nginx_port=$(free_port)
-printf 'LISTEN=127.0.0.1:%s\nPUBLIC_URL=https://127.0.0.1:%s\n' "$relay_port" "$nginx_port" >"$demo/relay.env"
+printf 'LISTEN=unix:%s\nPUBLIC_URL=https://127.0.0.1:%s\n' "$socket" "$nginx_port" >"$demo/relay.env"
 start_unit "$unit" "" "$demo/relay.env" "$demo/relay.log"
 relay_pid=$unit_pid
 wait_for "$demo/relay.log" 'listening on' "$relay_pid"
@@ -247,20 +266,34 @@ broadcast() {
   [[ ${received:-0} -gt 200 && ${received:-0} -eq ${sent:-0} && ${lost:-1} -eq 0 ]] || fail "$1: audio lost: $(cat "$demo/$1.listen" "$demo/$1.listen.err")"
 }
 broadcast nginx "$link" "wss://127.0.0.1:$nginx_port/ws/send"
-broadcast direct "http://127.0.0.1:$relay_port/l/$session" "ws://127.0.0.1:$relay_port/ws/send"
+# One client may not flood the relay through nginx: a burst of 200 page requests meets
+# the site's limit_req (about 40 at once, then 10 a second).
+requests=()
+for ((i = 0; i < 200; i++)); do requests+=(-o /dev/null "$link"); done
+codes=$(curl -s --cacert "$demo/tls.pem" -w '%{http_code}\n' "${requests[@]}" | sort | uniq -c | tr -s ' \n' ' ')
+[[ $codes =~ \ 429 && $codes =~ \ 200 ]] || fail "nginx does not limit one client's requests: $codes"
+echo "200 requests at once from one client: $codes(HTTP status)"
 demo_stop "$nginx_pid"
 nginx_pid=
+demo_stop "$relay_pid"
+relay_pid=
+# The same without nginx: the same database, served on a loopback port for the comparison.
+relay_port=$(free_port)
+setpriv --reuid=quorvel-relay --regid=www-data --clear-groups --no-new-privs quorvel-relay serve \
+  --data /var/lib/quorvel-relay --listen "127.0.0.1:$relay_port" 2>"$demo/direct.log" &
+relay_pid=$!
+wait_for "$demo/direct.log" 'listening on' "$relay_pid"
+broadcast direct "http://127.0.0.1:$relay_port/l/$session" "ws://127.0.0.1:$relay_port/ws/send"
 demo_stop "$relay_pid"
 relay_pid=
 
 step "Two studios behind one nginx, by host name"
 mkdir -p /etc/quorvel-relay
-studio_ports=("$(free_port)" "$(free_port)")
 nginx_port=$(free_port)
 for i in 0 1; do
   name=pkgtest-$([[ $i -eq 0 ]] && echo a || echo b)
   host=studio-$([[ $i -eq 0 ]] && echo a || echo b).test
-  printf 'LISTEN=127.0.0.1:%s\nPUBLIC_URL=https://%s:%s\n' "${studio_ports[$i]}" "$host" "$nginx_port" >"/etc/quorvel-relay/$name.env"
+  printf 'PUBLIC_URL=https://%s:%s\n' "$host" "$nginx_port" >"/etc/quorvel-relay/$name.env"
   install -d -m 0700 -o quorvel-relay -g quorvel-relay "/var/lib/quorvel-relay-$name"  # StateDirectory=
   printf '%s-%s\n' "$studio_password" "$i" | as_relay quorvel-relay set-password --data "/var/lib/quorvel-relay-$name"
   start_unit "$template" "$name" "/etc/quorvel-relay/$name.env" "$demo/$name.log"

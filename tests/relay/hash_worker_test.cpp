@@ -15,7 +15,7 @@ namespace {
 TEST(HashWorkerTest, LanesTakeTurnsSoAFloodOnOneLinkDelaysOthersByOneCheck) {
     boost::asio::io_context home;
     const auto working = boost::asio::make_work_guard(home);  // run_one waits for results
-    HashWorker worker(home, 32);
+    HashWorker worker(home, 32, 1);
     std::promise<void> gate;
     const auto opened = gate.get_future().share();
     std::vector<std::string> order;
@@ -35,6 +35,26 @@ TEST(HashWorkerTest, LanesTakeTurnsSoAFloodOnOneLinkDelaysOthersByOneCheck) {
                                                "a7", "a8"}));
     EXPECT_TRUE(submit(hash_lane::link("a"), "again"));  // the slots come back with the results
     while (order.size() < 13) home.run_one();
+}
+
+// With two threads, a lane holds one at most: the others' jobs run beside its flood.
+TEST(HashWorkerTest, AFloodedLaneHoldsOneThread) {
+    boost::asio::io_context home;
+    const auto working = boost::asio::make_work_guard(home);
+    HashWorker worker(home, 32, 2);
+    std::promise<void> gate;
+    const auto opened = gate.get_future().share();
+    int flood = 0;
+    bool other = false;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(worker.run<bool>(
+            hash_lane::link("a"), [opened] { opened.wait(); return true; }, [&](bool) { ++flood; }));
+    EXPECT_TRUE(worker.run<bool>(hash_lane::devices, [] { return true; }, [&](bool) { other = true; }));
+    home.run_one();  // while the flood's first job still waits on the gate
+    EXPECT_TRUE(other);
+    EXPECT_EQ(flood, 0);
+    gate.set_value();
+    while (flood < 3) home.run_one();
 }
 
 }  // namespace

@@ -40,9 +40,11 @@ public:
             std::lock_guard lock(mutex_);
             statuses_.push_back(status);
         };
-        client_->onPacket = [this](const packet_format::Header& header, std::span<const std::uint8_t>) {
+        client_->onPacket = [this](const packet_format::Header& header, std::span<const std::uint8_t>,
+                                   const net::ListenGap& gap) {
             std::lock_guard lock(mutex_);
             sequences_.push_back(header.sequence);
+            silenceFrames_ += gap.silenceFrames;
         };
         client_->onFinished = [this](std::optional<std::string> failure) { finished_.set_value(std::move(failure)); };
         boost::asio::post(context_, [this] { client_->start(); });
@@ -54,9 +56,9 @@ public:
         context_.stop();  // as `quorvel listen` does once finished
         thread_.join();
     }
-    bool hasStatus(const std::string& status) {
+    bool hasStatus(const std::string& status, std::ptrdiff_t times = 1) {
         std::lock_guard lock(mutex_);
-        return std::find(statuses_.begin(), statuses_.end(), status) != statuses_.end();
+        return std::count(statuses_.begin(), statuses_.end(), status) >= times;
     }
     std::size_t packets() {
         std::lock_guard lock(mutex_);
@@ -69,6 +71,10 @@ public:
         std::promise<net::ListenStats> stats;
         boost::asio::post(context_, [&] { stats.set_value(client_->stats()); });
         return {stats.get_future().get(), failure};
+    }
+    std::uint64_t silenceFrames() {
+        std::lock_guard lock(mutex_);
+        return silenceFrames_;
     }
     std::optional<std::string> waitFinished() { return result_.get(); }
     bool finished() { return result_.wait_for(0s) == std::future_status::ready; }
@@ -83,6 +89,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> statuses_;
     std::vector<std::uint32_t> sequences_;
+    std::uint64_t silenceFrames_ = 0;
     std::thread thread_;
 };
 
@@ -95,18 +102,21 @@ protected:
     VirtualTimers timers;
 };
 
-TEST_F(ListenClientSilenceTest, NoReadyWithinElevenSecondsEndsIt) {
+TEST_F(ListenClientSilenceTest, NoReadyWithinElevenSecondsMeansConnectingAgain) {
     RunningListener listener(link(), "pw", &timers);
     ASSERT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.count("listen") == 1; }));
-    timers.advance(11s - 1ms);
-    EXPECT_FALSE(listener.finished());
+    timers.advance(11s);
+    ASSERT_TRUE(RunningRelay::eventually(
+        [&] { return listener.hasStatus("The relay did not answer within 11 seconds; reconnecting in 0.5 s."); }));
+    timers.advance(500ms - 1ms);
+    EXPECT_EQ(relay.record().count("listen"), 1);
     timers.advance(1ms);
-    ASSERT_TRUE(listener.finished());
-    EXPECT_EQ(listener.waitFinished(), "The relay did not answer within 11 seconds.");
+    EXPECT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.count("listen") == 2; }));
+    EXPECT_FALSE(listener.finished());
 }
 
-TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyEndIt) {
-    relay.answerHello(R"({"type":"ready","onAir":true})");
+TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyMeanConnectingAgain) {
+    relay.answerHello(R"({"type":"ready","onAir":true,"resume":"t0k"})");
     RunningListener listener(link(), "pw", &timers);
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air."); }));
     timers.advance(4s);
@@ -114,12 +124,17 @@ TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyEndIt) {
     relay.sendBinary(std::string(packet.begin(), packet.end()));  // anything restarts the count
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.packets() == 1; }));
     timers.advance(6s - 1ms);
-    EXPECT_FALSE(listener.finished());
     EXPECT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.count("ping") == 5; }));  // 0, 2 … 8 s
+    EXPECT_EQ(relay.record().closed, 0);
     timers.advance(1ms);
-    ASSERT_TRUE(listener.finished());
-    EXPECT_EQ(listener.waitFinished(), "Connection lost: nothing came from the relay for 6 seconds.");
     EXPECT_TRUE(relay.waitFor([](const WebSocketPeer::Record& r) { return r.closed == 1; }));
+    ASSERT_TRUE(RunningRelay::eventually([&] {
+        return listener.hasStatus("Connection lost: nothing came from the relay for 6 seconds; reconnecting in 0.5 s.");
+    }));
+    timers.advance(500ms);
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air.", 2); }));
+    EXPECT_FALSE(listener.finished());
+    EXPECT_NE(relay.record().of(2).at(0).data.find(R"("resume":"t0k")"), std::string::npos);  // as the page does
 }
 
 class ListenClientTest : public LinkFixture {
@@ -149,6 +164,45 @@ TEST_F(ListenClientTest, CountsPacketsGapsAndLatencyOnTheRelaysClock) {
         EXPECT_GE(latency, 19.0);  // the packet's own 20 ms, less clock-sync error
         EXPECT_LT(latency, 1000.0);
     }
+}
+
+// The relay stalled, the studio reconnected, the relay restarted: the listener stays,
+// and what it missed is counted by sequence number within a broadcast and by the
+// timestamps from one broadcast to the next, and filled in with silence.
+TEST_F(ListenClientTest, KeepsListeningAcrossRestartsAndCountsAllThatWentMissing) {
+    VirtualTimers timers;
+    RunningListener listener(linkUrl(), "listen", &timers);
+    const std::string waiting = "Waiting for the studio to go on air.";
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus(waiting); }));
+    int broadcasts = 0;
+    const auto broadcast = [&](std::initializer_list<std::uint32_t> sequences, double startMs) {
+        auto broadcaster = onAir(*relay_, key_, link_);
+        const int times = ++broadcasts;
+        ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air.", times); }));
+        const std::size_t expected = listener.packets() + sequences.size();
+        for (std::uint32_t seq : sequences) {
+            auto packet = testPacket(seq);
+            packet_format::writeHeader(packet.data(), {2, 48000, seq, startMs + seq * 20.0});
+            broadcaster->sendBinary(packet);
+        }
+        ASSERT_TRUE(RunningRelay::eventually([&] { return listener.packets() == expected; }));
+        broadcaster->close();
+    };
+    broadcast({0, 1, 2}, ManualClock::kStartWallMs);
+    broadcast({10, 11}, ManualClock::kStartWallMs);  // the same broadcast, back on air: 7 lost
+    const auto port = relay_->port();
+    start([port](relay::RelayServerOptions& options) { options.web.port = port; });
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("The relay is restarting; reconnecting in 0.5 s."); }));
+    timers.advance(500ms);
+    ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus(waiting, 2); }));
+    broadcast({0}, ManualClock::kStartWallMs + 12 * 20.0 + 1000);  // a new broadcast a second later
+    EXPECT_EQ(listener.silenceFrames(), 7 * 960u + 48000u);
+    const auto [stats, failure] = listener.stop();
+    EXPECT_FALSE(failure);
+    EXPECT_EQ(stats.received, 6u);
+    EXPECT_EQ(stats.lost, 7u);
+    EXPECT_DOUBLE_EQ(stats.lostMs, 140.0);
+    EXPECT_NEAR(stats.offAirMs, 1000.0, 0.01);
 }
 
 TEST_F(ListenClientTest, RefusalsAndTheEndOfTheLinkAreReported) {

@@ -9,8 +9,8 @@
 # its layout holds the state's items; a "clicked" event on Start Stream goes on air (a
 # listener receives audio) and the layout then says Stop Stream; Activate opens the
 # panel as a window narrower than the screen, with the keyboard and the meter moving;
-# Escape and a second Activate close it; Quit ends the tray with 0 after its
-# connection closed. On sway the tray starts unpaired and is paired through the dialog
+# Escape and a second Activate close it; a second quorvel shows it; Quit ends the
+# tray with 0 after its connection closed. On sway the tray starts unpaired and is paired through the dialog
 # opened from the menu, typed into with wtype; on GNOME the menu's item opens the
 # panel too. Exits 77 (skipped) where the desktops' packages are missing.
 #
@@ -105,6 +105,12 @@ wait_for 10 panel_open || desktop_fail "Activate did not open the panel again"
 activate
 wait_for 5 panel_closed || desktop_fail "a second Activate did not close the panel"
 echo "panel: closed by Escape and by a second Activate"
+# A second quorvel, as the application menu or the autostart entry starts it, shows the
+# panel of the first and ends.
+"$bin/quorvel" >>"$demo/tray.log" 2>&1 || desktop_fail "a second quorvel ended with $?"
+wait_for 10 panel_open || desktop_fail "a second quorvel did not show the panel"
+kill -0 "$tray_pid" || desktop_fail "the first tray ended"
+echo "a second quorvel showed the panel and ended with 0"
 quit_tray
 desktop_sway_stop
 

@@ -11,7 +11,7 @@ namespace {
 template <typename T, typename Convert>
 auto relay(AccountPort::Completion<T> completion, Convert convert) {
     return [completion = std::move(completion), convert](auto result) {
-        if (!result) return completion(AccountFailure{result.error().text});
+        if (!result) return completion(AccountFailure{result.error().text, result.error().temporary});
         completion(convert(std::move(*result)));
     };
 }
