@@ -1,21 +1,27 @@
-// The listener page under network trouble, today's page beside the previous one
-// (bench/old-listener-page.html, served in its place): both listen through the jitter
-// proxy to a real relay fed by `quorvel stream` of the private audio server's counter
-// signal, in Debian's Chromium. Run by bench/listener_page_bench.sh.
+// The listener page under network trouble, this build's page ("new") beside the previous
+// one ("old", bench/old-listener-page.html, served in its place; Chromium only) and,
+// given QUORVEL_BENCH_BASE=BIN (another build's src/ folder), the page that build's relay
+// serves ("base"): each listens through the jitter proxy to a real relay fed by
+// `quorvel stream` of the private audio server's counter signal, in Debian's Chromium
+// or (QUORVEL_BENCH_BROWSER=firefox) Firefox ESR. Run by bench/listener_page_bench.sh.
 //
 // Delay: the audio a page holds ahead of the output (the previous page: the end of what
-// it scheduled minus the context's clock; today's: its stats' bufferMs) plus the
+// it scheduled minus the context's clock; the others: their stats' bufferMs) plus the
 // AudioContext's baseLatency and outputLatency, sampled every 20 ms: how long a packet
-// waits from its arrival until it is heard. Underruns: the output ran dry, or silence
-// was put between two packets. Overlaps: audio played on top of (or instead of being
-// after) audio already scheduled. Recovery: from the end of the trouble until the delay
-// is back within 10 ms of its quiet median and stays there for 2 s.
+// waits from its arrival until it is heard. For the pages that say it, also their
+// "Delay" figure, from the capture of what plays to the speaker; for this build's page
+// also that delay as it is (the relay's clock is this machine's, and its stats give the
+// timestamp playing). Underruns: the output ran dry, or silence was put between two
+// packets. Overlaps: audio played on top of (or instead of being after) audio already
+// scheduled. Recovery: from the end of the trouble until the delay is back within 10 ms
+// of its quiet median and stays there for 2 s.
 import { spawnSync } from "node:child_process";
 import { readdirSync, readFileSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import { dirname, join } from "node:path";
 import { launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
 import { analyse, notInSource } from "../tests/browser/lib/counter.mjs";
+import { launchFirefox } from "../tests/browser/lib/firefox.mjs";
 import { Studio, until } from "../tests/browser/lib/studio.mjs";
 import { startJitterProxy } from "./jitter-proxy.mjs";
 
@@ -25,7 +31,9 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const bin = process.argv[2];
 const only = process.argv[3];  // "delay", "trouble" or "cpu" runs just that part
 const faultFilter = process.argv[4] ?? "";  // with "trouble": only the faults whose name has this
-const kinds = (process.env.QUORVEL_BENCH_PAGES ?? "old,new").split(",");
+const baseBin = process.env.QUORVEL_BENCH_BASE;
+const firefox = process.env.QUORVEL_BENCH_BROWSER === "firefox";
+const kinds = (process.env.QUORVEL_BENCH_PAGES ?? (baseBin ? "base,new" : firefox ? "new" : "old,new")).split(",");
 
 // In the page before its own scripts: what it schedules, and the contexts it makes.
 function probe() {
@@ -51,9 +59,12 @@ function probe() {
     const latency = 1000 * ((context.baseLatency || 0) + (context.outputLatency || 0));
     const stats = window.quorvel?.stats?.();
     const ahead = stats ? stats.bufferMs : 1000 * Math.max(0, p.scheduledEnd - context.currentTime);
-    return { delay: ahead + latency, ahead, latency, underruns: stats ? stats.underruns : p.underruns,
+    const shown = stats && status() === "on_air" ? stats.delayMs : NaN;
+    const actual = stats?.playingTimestamp ? stats.renderedAtMs - stats.playingTimestamp + stats.outputLatencyMs : NaN;
+    return { delay: ahead + latency, ahead, latency, shown, actual, underruns: stats ? stats.underruns : p.underruns,
       silenceMs: stats ? 0 : p.silenceMs, overlapMs: stats ? 0 : p.overlapMs };
   };
+  const status = () => window.quorvel?.status;
   p.series = [];
   setInterval(() => { const s = p.sample(); if (s) p.series.push({ t: performance.now(), ...s }); }, 20);
 }
@@ -62,9 +73,12 @@ function probe() {
 // held audio by 20 ms at once, which says nothing of the delay's course.
 function smoothed(series) {
   return series.map((s, i) => {
-    const window = [];
-    for (let k = i; k >= 0 && series[k].t >= s.t - 500; --k) window.push(series[k].delay);
-    return { ...s, delay: percentile(window, 0.5) };
+    const recent = (name) => {
+      const window = [];
+      for (let k = i; k >= 0 && series[k].t >= s.t - 500; --k) if (Number.isFinite(series[k][name])) window.push(series[k][name]);
+      return percentile(window, 0.5);
+    };
+    return { ...s, delay: recent("delay"), shown: recent("shown"), actual: recent("actual") };
   });
 }
 
@@ -74,7 +88,7 @@ const percentile = (values, q) => {
 };
 
 class Listener {
-  static async open(browser, kind, url, password, { tap = true } = {}) {
+  static async open(browser, kind, { url, password }, { tap = true } = {}) {
     const context = await browser.newContext();
     const page = await context.newPage();
     await page.addInitScript(probe);
@@ -86,7 +100,7 @@ class Listener {
         body: oldPage }));
     await page.goto(kind === "new" && tap ? `${url}?tap=1` : url);
     await page.fill("#password", password);
-    await page.click(kind === "new" ? "#listen" : "form button");
+    await page.click(kind === "old" ? "form button" : "#listen");
     await until(() => page.evaluate(() => window.__probe.sample()?.ahead > 0), "audio in the page", 20000);
     return new Listener(kind, page);
   }
@@ -111,19 +125,23 @@ async function renderedTrouble(listener, since) {
     skippedMs: ms(skips.reduce((sum, skip) => sum + skip.steps, 0)), clicks: result.clicks };
 }
 
-async function quietDelay(browser, kind, url, password) {
-  const listener = await Listener.open(browser, kind, url, password);
+async function quietDelay(browser, kind, site) {
+  const listener = await Listener.open(browser, kind, site);
   await sleep(3000);
   const from = await listener.now();
   await sleep(20000);
   const series = smoothed(await listener.series(from));
   await listener.close();
   const delays = series.map((s) => s.delay);
-  return { p50: percentile(delays, 0.5), p99: percentile(delays, 0.99), latency: percentile(series.map((s) => s.latency), 0.5) };
+  const of = (name) => series.map((s) => s[name]).filter(Number.isFinite);
+  return { p50: percentile(delays, 0.5), p99: percentile(delays, 0.99), latency: percentile(series.map((s) => s.latency), 0.5),
+    shown: [percentile(of("shown"), 0.5), percentile(of("shown"), 0.99)],
+    actual: [percentile(of("actual"), 0.5), percentile(of("actual"), 0.99)] };
 }
 
-async function trouble(browser, kind, url, password, proxy, quiet, fault) {
-  const listener = await Listener.open(browser, kind, url, password);
+async function trouble(browser, kind, site, quiet, fault) {
+  const { proxy } = site;
+  const listener = await Listener.open(browser, kind, site);
   // From where a quiet link keeps it (joining, a page may hold more for a while).
   const joined = await listener.now();
   await until(async () => {
@@ -134,8 +152,14 @@ async function trouble(browser, kind, url, password, proxy, quiet, fault) {
   const before = (await listener.series(0)).at(-1);
   const faultStart = await listener.now();
   if (fault.stall) { proxy.stall(fault.stall); await sleep(fault.stall); }
-  else { proxy.jitter(fault.mean, fault.spread); await sleep(20000); proxy.jitter(0, 0); }
+  else { proxy.jitter(fault.mean, fault.spread); await sleep(jitterSeconds * 1000); proxy.jitter(0, 0); }
   const faultEnd = await listener.now();
+  // Once the page has had 10 s to learn the jitter: its underruns, and how far its own
+  // "Delay" figure is from the delay as it is.
+  const learnt = (await listener.series(faultStart + 10000)).filter((x) => x.t <= faultEnd);
+  const settled = { underruns: learnt.length ? learnt.at(-1).underruns - learnt[0].underruns : NaN,
+    minutes: learnt.length ? (learnt.at(-1).t - learnt[0].t) / 60000 : NaN,
+    figureError: percentile(learnt.filter((x) => Number.isFinite(x.shown - x.actual)).map((x) => Math.abs(x.shown - x.actual)), 0.5) };
   await sleep(20000);
   const series = smoothed(await listener.series(faultStart));
   const rendered = await renderedTrouble(listener, faultStart);
@@ -153,26 +177,41 @@ async function trouble(browser, kind, url, password, proxy, quiet, fault) {
       break;
     }
   }
-  return { underruns: last.underruns - before.underruns,
+  return { underruns: last.underruns - before.underruns, settled,
     silenceMs: rendered ? rendered.silenceMs : last.silenceMs - before.silenceMs,
     overlapMs: rendered ? rendered.overlapMs : last.overlapMs - before.overlapMs,
     replays: rendered ? rendered.replays : null,
     recovery: recovered, finalDelay: last.delay };
 }
 
-// CPU of the browser's renderers (and of its audio service) per second, as % of a core.
-function chromiumProcesses() {
+// The browser's processes (those started by this program), by kind: Chromium's
+// "--type=" (the audio service apart from the other utilities), Firefox's content process
+// type; the browser's own process is "browser".
+function browserProcesses() {
   const parents = new Map(), commands = new Map();
   for (const pid of readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
     try {
       const stat = readFileSync(`/proc/${pid}/stat`, "utf8");
       parents.set(pid, stat.slice(stat.lastIndexOf(")") + 2).split(" ")[1]);
-      commands.set(pid, readFileSync(`/proc/${pid}/cmdline`, "utf8"));
+      // Chromium rewrites its children's command lines into one string.
+      commands.set(pid, readFileSync(`/proc/${pid}/cmdline`, "utf8").split(/[\0 ]/).filter(Boolean));
     } catch { /* gone */ }
   }
-  const ours = (pid) => { for (let p = pid; p && p !== "0"; p = parents.get(p)) if (p === String(process.pid)) return true; return false; };
-  const pick = (match) => [...commands].filter(([pid, cmd]) => cmd.includes(match) && ours(pid)).map(([pid]) => pid);
-  return { renderers: pick("--type=renderer"), audio: pick("audio.mojom.AudioService") };
+  const ours = (pid) => { for (let p = parents.get(pid); p && p !== "0"; p = parents.get(p)) if (p === String(process.pid)) return true; return false; };
+  const kind = (args) => {
+    if (!/chrom|firefox/.test(args[0] ?? "")) return null;
+    if (args.some((a) => a.includes("audio.mojom.AudioService"))) return "audio";
+    const type = args.find((a) => a.startsWith("--type="));
+    if (type) return type.slice(7);
+    if (args.includes("-contentproc")) return args.at(-1);
+    return "browser";
+  };
+  const byKind = new Map();
+  for (const [pid, args] of commands) {
+    const k = ours(pid) && kind(args);
+    if (k) byKind.set(k, [...(byKind.get(k) ?? []), pid]);
+  }
+  return byKind;
 }
 const ticks = (pids) => pids.reduce((sum, pid) => {
   try {
@@ -199,76 +238,106 @@ function threadTicks(pids) {
   return byName;
 }
 
-async function cpu(browser, kind, url, password) {
-  const listener = await Listener.open(browser, kind, url, password, { tap: false });
+async function cpu(browser, kind, site) {
+  const listener = await Listener.open(browser, kind, site, { tap: false });
   await sleep(2000);
-  const processes = chromiumProcesses();
-  const [r0, a0, t0, threads0] = [ticks(processes.renderers), ticks(processes.audio), performance.now(),
-    threadTicks(processes.renderers)];
+  const processes = browserProcesses();
+  const all = [...processes.values()].flat();
+  const measure = () => ({ t: performance.now(), threads: threadTicks(all),
+    kinds: new Map([...processes].map(([k, pids]) => [k, ticks(pids)])) });
+  const first = measure();
   await sleep(15000);
-  const [r1, a1, t1, threads1] = [ticks(processes.renderers), ticks(processes.audio), performance.now(),
-    threadTicks(processes.renderers)];
-  const contextRate = await listener.page.evaluate(() => window.__probe.contexts.at(-1)?.sampleRate);
+  const last = measure();
+  const [contextRate, format] = await listener.page.evaluate(() =>
+    [window.__probe.contexts.at(-1)?.sampleRate, document.getElementById("format")?.textContent ?? "—"]);
   await listener.close();
-  const seconds = (t1 - t0) / 1000;
-  const busiest = [...threads1].map(([name, t]) => [name, (t - (threads0.get(name) ?? 0)) / seconds])
+  const seconds = (last.t - first.t) / 1000;
+  const busiest = [...last.threads].map(([name, t]) => [name, (t - (first.threads.get(name) ?? 0)) / seconds])
     .sort((a, b) => b[1] - a[1]).slice(0, 3).map(([name, share]) => `${name} ${share.toFixed(1)} %`).join(", ");
   // 100 ticks = one core-second
-  return { renderer: (r1 - r0) / seconds, audio: (a1 - a0) / seconds, contextRate, busiest };
+  const shares = [...last.kinds].map(([k, t]) => [k, (t - first.kinds.get(k)) / seconds]).sort((a, b) => b[1] - a[1]);
+  const total = shares.reduce((sum, [, share]) => sum + share, 0);
+  const text = shares.map(([k, share]) => `${k} ${share.toFixed(2)}`).join(" + ") + ` = ${total.toFixed(2)} %`;
+  return { text, contextRate, format, busiest };
 }
 
 const fmt = (x, digits = 0) => (x === null || x === undefined || Number.isNaN(x) ? "—" : x.toFixed(digits));
+const jitterSeconds = Number(process.env.QUORVEL_BENCH_JITTER_S ?? 40);
 
-const studio = new Studio(bin);
-await studio.start();
-const link = studio.createLink("Bench", 5);
-let stream = studio.stream(link);
-const proxy = await startJitterProxy({ target: studio.port });
+// A relay of its own for each build's page, fed by its own `quorvel stream`, behind a
+// jitter proxy of its own.
+class Site {
+  static async start(siteBin) {
+    const studio = new Studio(siteBin);
+    await studio.start();
+    const link = studio.createLink("Bench", 5);
+    const proxy = await startJitterProxy({ target: studio.port });
+    return Object.assign(new Site(), { studio, link, proxy, password: link.password,
+      stream: studio.stream(link), url: `http://127.0.0.1:${proxy.port}/l/${link.id}` });
+  }
+  async restream(source) {
+    await this.studio.stopStream(this.stream);
+    this.stream = this.studio.stream(this.link, source);
+  }
+  async close() {
+    await this.proxy.close();
+    await this.studio.close();
+  }
+}
+
+const sites = {};
+for (const kind of kinds) sites[kind] = kind === "base" ? await Site.start(baseBin) : sites.new ?? sites.old ?? await Site.start(bin);
+if (kinds.includes("old")) sites.old = sites.new ?? sites.old;
 // The previous page comes from the test (no address), so Chromium would take it for a
 // public page reaching into the local network and refuse its socket to 127.0.0.1.
-const browser = await launch({ autoplay: "no-user-gesture-required", args: ["--disable-features=LocalNetworkAccessChecks"] });
-const url = `http://127.0.0.1:${proxy.port}/l/${link.id}`;
+const browser = firefox ? await launchFirefox()
+  : await launch({ autoplay: "no-user-gesture-required", args: ["--disable-features=LocalNetworkAccessChecks"] });
+const quietRow = (kind, q) => `  ${kind.padEnd(5)} ${fmt(q.p50).padEnd(6)} ${fmt(q.p99).padEnd(6)} ${fmt(q.latency).padEnd(9)} ` +
+  `${fmt(q.shown[0])} / ${fmt(q.shown[1])}`.padEnd(14) + ` ${fmt(q.actual[0])} / ${fmt(q.actual[1])}`;
 try {
   await sleep(1000);
   const quiet = {};
   if (!only || only === "delay" || only === "trouble") {
-    console.log("Added delay on a quiet link (packet arrival to the speaker, output latency included), ms:");
-    console.log("  page  p50    p99    of which base+output latency");
+    console.log(`${firefox ? "Firefox" : "Chromium"}. On a quiet link, 48 kHz: packet arrival to the speaker (output latency included),`);
+    console.log("and capture to the speaker as the page shows it and as it is, ms:");
+    console.log("  page  p50    p99    latency   shown p50/p99  actual p50/p99");
     for (const kind of kinds) {
-      quiet[kind] = await quietDelay(browser, kind, url, link.password);
-      console.log(`  ${kind}   ${fmt(quiet[kind].p50).padEnd(6)} ${fmt(quiet[kind].p99).padEnd(6)} ${fmt(quiet[kind].latency)}`);
+      quiet[kind] = await quietDelay(browser, kind, sites[kind]);
+      console.log(quietRow(kind, quiet[kind]));
     }
   }
   if (!only || only === "trouble") {
-    console.log("\nUnder trouble (underruns, silence put in, overlapping audio, time back to within 10 ms of quiet):");
-    console.log("  fault           page  underruns  silence ms  overlap ms  replays  recovery s  delay after, ms");
+    console.log("\nUnder trouble (underruns, silence put in, overlapping audio, time back to within 10 ms of quiet;");
+    console.log(`jitter for ${jitterSeconds} s, and from its 10th second: underruns a minute, |shown - actual delay| p50):`);
+    console.log("  fault           page  underruns  silence ms  overlap ms  replays  recovery s  delay after  learnt: gaps/min  figure off");
     const faults = [{ name: "jitter 30±20 ms", mean: 30, spread: 20 }, { name: "jitter 80±70 ms", mean: 80, spread: 70 },
       { name: "stall 0.2 s", stall: 200 }, { name: "stall 0.5 s", stall: 500 }, { name: "stall 1.5 s", stall: 1500 }];
     for (const fault of faults.filter((f) => f.name.includes(faultFilter)))
       for (const kind of kinds) {
-        const r = await trouble(browser, kind, url, link.password, proxy, quiet[kind].p50, fault);
-        console.log(`  ${fault.name.padEnd(15)} ${kind}   ${String(r.underruns).padEnd(10)} ${fmt(r.silenceMs).padEnd(11)} ` +
+        const r = await trouble(browser, kind, sites[kind], quiet[kind].p50, fault);
+        console.log(`  ${fault.name.padEnd(15)} ${kind.padEnd(5)} ${String(r.underruns).padEnd(10)} ${fmt(r.silenceMs).padEnd(11)} ` +
           `${fmt(r.overlapMs).padEnd(11)} ${String(r.replays ?? "—").padEnd(8)} ` +
-          `${r.recovery === null ? "> 20" : fmt(r.recovery, 1)}`.padEnd(12) + ` ${fmt(r.finalDelay)}`);
+          `${r.recovery === null ? "> 20" : fmt(r.recovery, 1)}`.padEnd(12) + ` ${fmt(r.finalDelay).padEnd(12)}` +
+          (fault.stall ? "" : ` ${fmt(r.settled.underruns / r.settled.minutes, 1).padEnd(17)} ${fmt(r.settled.figureError)}`));
       }
   }
-  if (!only || only === "cpu") {
-    console.log("\nCPU while playing (% of one core): renderer, audio service");
+  if (!only || only === "cpu" || only === "hires") {
+    console.log("\nWhile playing: CPU (% of one core) of the browser's processes, by kind; at 96 kHz also the quiet link's delays");
     for (const [rate, source] of [[48000, "input|1|quorvel-test-stereo"], [96000, "input|1|quorvel-test-hires"]]) {
+      if (rate === 48000 && only === "hires") continue;
       if (rate !== 48000) {
-        await studio.stopStream(stream);
-        spawnSync("pw-metadata", ["-n", "settings", "0", "clock.force-rate", String(rate)], { env: studio.env });
-        stream = studio.stream(link, source);
+        spawnSync("pw-metadata", ["-n", "settings", "0", "clock.force-rate", String(rate)], { env: sites[kinds[0]].studio.env });
+        for (const site of new Set(Object.values(sites))) await site.restream(source);
         await sleep(2000);
+        for (const kind of kinds) console.log(quietRow(`${kind}`, await quietDelay(browser, kind, sites[kind])) + "  (96 kHz)");
       }
       for (const kind of kinds) {
-        const r = await cpu(browser, kind, url, link.password);
-        console.log(`  ${rate / 1000} kHz stream  ${kind}   ${fmt(r.renderer, 2)} %   ${fmt(r.audio, 2)} %   (context at ${r.contextRate} Hz; ${r.busiest})`);
+        const r = await cpu(browser, kind, sites[kind]);
+        console.log(`  ${rate / 1000} kHz stream  ${kind.padEnd(5)} ${r.text}   (context at ${r.contextRate} Hz; format "${r.format}"; ${r.busiest})`);
       }
     }
   }
 } finally {
   await browser.close();
-  await proxy.close();
-  await studio.close();
+  for (const site of new Set(Object.values(sites))) await site.close();
 }

@@ -18,10 +18,7 @@ demo_init "$root"
 trap desktop_cleanup EXIT
 desktop_session
 demo_pair_and_link >/dev/null
-perl -MJSON::PP -e 'my ($file, $session) = @ARGV; local $/; open my $in, "<", $file or die;
-  my $prefs = decode_json(<$in>); $prefs->{session} = $session;
-  open my $out, ">", $file or die; print $out encode_json($prefs);' \
-  "$XDG_CONFIG_HOME/Quorvel/preferences.json" "$session"
+demo_remember_choices "$session"
 desktop_sway
 start_tray
 wait_for 10 shown "Start Stream" || desktop_fail "Start Stream is not enabled: $(labels)"

@@ -42,7 +42,7 @@ void RelayFixture::open() {
     relay::RelaySettings settings;
     settings.publicUrl = "https://relay.example";
     settings.passwordCost = Cost::minimum;
-    relay_ = std::make_unique<relay::Relay>(context_, *store_, deadlines_, clock_, settings, [](std::string_view) {});
+    relay_ = std::make_unique<relay::Relay>(context_, *store_, deadlines_, clock_, settings, log_);
 }
 
 void RelayFixture::close() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "relay/deadlines.h"
+#include "relay/log.h"
 #include "relay/relay.h"
 #include "relay/store.h"
 #include "support/manual_clock.h"
@@ -48,6 +49,7 @@ private:
     boost::asio::io_context context_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
     test::ManualClock clock_;
+    relay::RelayLog log_{[](std::string_view) {}, clock_};
     relay::Deadlines deadlines_;
     std::filesystem::path directory_;
     std::unique_ptr<relay::Store> store_;

@@ -108,6 +108,15 @@ demo_pair_and_link() {
   [[ -n "$link" && -n "$session" ]] || demo_die "no link was created"
 }
 
+# demo_remember_choices SESSION [SOURCE]: the link (and source) chosen, as the menu leaves them
+# in the preferences.
+demo_remember_choices() {
+  perl -MJSON::PP -e 'my ($file, $session, $source) = @ARGV; local $/; open my $in, "<", $file or die;
+    my $prefs = decode_json(<$in>); $prefs->{session} = $session; $prefs->{source} = $source if defined $source;
+    open my $out, ">", $file or die; print $out encode_json($prefs);' \
+    "$XDG_CONFIG_HOME/Quorvel/preferences.json" "$@"
+}
+
 # demo_listen SECONDS WAV: `quorvel listen` in the background, its report in $demo/listen.out.
 demo_listen() {
   DEMO_LINK_PASSWORD=$client_password "$bin/quorvel" listen "$link" --password-env DEMO_LINK_PASSWORD \

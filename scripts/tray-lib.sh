@@ -23,10 +23,7 @@ tray_prepare() {
   demo_audio_server
   demo_relay
   demo_pair_and_link >/dev/null
-  perl -MJSON::PP -e 'my ($file, $session, $source) = @ARGV; local $/; open my $in, "<", $file or die;
-    my $prefs = decode_json(<$in>); $prefs->{session} = $session; $prefs->{source} = $source;
-    open my $out, ">", $file or die; print $out encode_json($prefs);' \
-    "$XDG_CONFIG_HOME/Quorvel/preferences.json" "$session" "$1"
+  demo_remember_choices "$session" "$1"
 }
 
 # An X server of its own and trayer docked at its top right. Sets DISPLAY.

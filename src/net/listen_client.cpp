@@ -163,7 +163,6 @@ void ListenClient::handleText(std::string_view text) {
     if (!message) return;
     const std::string& type = message->type;
     if (type == "ready") {
-        if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
         ready_ = true;
         failures_ = 0;
         resume_ = message->resume;
@@ -173,6 +172,8 @@ void ListenClient::handleText(std::string_view text) {
         pingTimer_ = postRepeating(timers_, kPingInterval, [weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->ping();
         });
+        // Last: whoever hears it may count on the watch and the pings being set.
+        if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
     } else if (type == "state") {
         if (onStatus) onStatus(message->onAir ? "On air." : "The studio went off air.");
     } else if (type == "pong") {

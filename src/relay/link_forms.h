@@ -8,7 +8,8 @@
 //   {"type":"format","format":…,"kbps":…}
 //
 // "format" defaults to "pcm"; "kbps" is read for Opus only and defaults to 128. Any
-// other value is answered {"type":"error","error":"format"} and the connection closed.
+// other value is answered {"type":"error","error":"format"} and the connection closed;
+// so is a sixth change within 10 s, with {"type":"error","error":"too_many_changes"}.
 //
 // Every binary message keeps the packet header (audio/packet_format.h), its second
 // byte naming the codec: 0x01 PCM, 0x02 FLAC, 0x03 Opus. The sequence number is the

@@ -421,7 +421,7 @@ void Relay::join(const std::shared_ptr<ListenerSession>& session, const std::str
     log(who + " listening to link " + linkId + (session->form().codec == packet_format::Codec::pcm
                                                      ? std::string()
                                                      : " as " + formName(session->form())));
-    session->ready(linkId, room.broadcaster != nullptr, resumeTokens_.issue(linkId, clock_.now()));
+    session->ready(linkId, link.name, room.broadcaster != nullptr, resumeTokens_.issue(linkId, clock_.now()));
     if (!room.forms) room.forms = std::make_shared<LinkForms>(context_, encoderThreads_);
     room.forms->take(session, session->form());
     notifyListenerCount(room);

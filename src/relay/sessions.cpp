@@ -202,10 +202,15 @@ void ListenerSession::onText(std::string_view text) {
 
 void ListenerSession::changeForm(const boost::json::object& message) {
     const auto form = requestedForm(message);
-    if (!form) {
-        relay_.log("listen #" + std::to_string(number_) + " closed: unknown format");
+    // Each change may start an encoder: a listener may not keep the encoder threads busy.
+    const auto now = relay_.clock().now();
+    while (!formChanges_.empty() && now - formChanges_.front() >= kFormChangeWindow) formChanges_.pop_front();
+    formChanges_.push_back(now);
+    const bool tooMany = formChanges_.size() > kFormChangesPerWindow;
+    if (!form || tooMany) {
+        relay_.log("listen #" + std::to_string(number_) + " closed: " + (form ? "too many format changes" : "unknown format"));
         relay_.listenerClosed(*this);
-        return endWith(errorMessage("format"));
+        return endWith(errorMessage(form ? "too_many_changes" : "format"));
     }
     form_ = *form;
     relay_.changeForm(shared_from_this(), form_);
@@ -226,13 +231,15 @@ void ListenerSession::onClosed() {
     peer_.reset();
 }
 
-void ListenerSession::ready(const std::string& linkId, bool onAir, std::string resumeToken) {
+void ListenerSession::ready(const std::string& linkId, const std::string& linkName, bool onAir,
+                            std::string resumeToken) {
     linkId_ = linkId;
     resumeToken_ = std::move(resumeToken);
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(boost::json::object{{"type", "ready"}, {"onAir", onAir}, {"resume", resumeToken_}}));
+    peer_->sendText(json::serialize(
+        boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}, {"resume", resumeToken_}}));
 }
 
 void ListenerSession::endWith(const std::string& message) {

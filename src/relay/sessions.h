@@ -2,7 +2,9 @@
 
 #include <boost/json/object.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -70,7 +72,7 @@ public:
     void onClosed() override;
 
     // Joined; `resumeToken` lets it come back without a password check.
-    void ready(const std::string& linkId, bool onAir, std::string resumeToken);
+    void ready(const std::string& linkId, const std::string& linkName, bool onAir, std::string resumeToken);
     void endWith(const std::string& message);
     void sendState(bool onAir);
     // A "format" message (see relay/link_forms.h), then the packets of that form.
@@ -101,6 +103,10 @@ private:
     std::string resumeToken_;
     StreamForm form_;
     Clock::TimePoint heardAt_{};
+    // Format changes within the last kFormChangeWindow; a page changes far less often.
+    static constexpr std::size_t kFormChangesPerWindow = 5;
+    static constexpr std::chrono::seconds kFormChangeWindow{10};
+    std::deque<Clock::TimePoint> formChanges_;
     std::uint64_t dropped_ = 0;
     std::uint64_t late_ = 0;
 };

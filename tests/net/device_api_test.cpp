@@ -189,7 +189,7 @@ TEST_F(DeviceAPITest, TransportFailuresAreNoConnection) {
     EXPECT_EQ(list().error().text, kNoConnection);
     // A slow drip is bounded by the same timeout.
     peer.reply(HttpTestPeer::Reply{200, std::string(100, ' '), HttpTestPeer::Reply::Mode::drip,
-                                   std::chrono::milliseconds(20)});
+                                   kTimeout / 20});
     EXPECT_EQ(list().error().text, kNoConnection);
 }
 

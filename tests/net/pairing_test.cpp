@@ -94,7 +94,7 @@ TEST_F(PairingTest, UnreachableOrSilentServerIsNoConnection) {
     peer.reply(HttpTestPeer::Reply{200, R"({"key":"k"})", HttpTestPeer::Reply::Mode::silent});
     EXPECT_EQ(pairNow(), noConnection);
     peer.reply(HttpTestPeer::Reply{200, R"({"key":"k"})", HttpTestPeer::Reply::Mode::drip,
-                                   std::chrono::milliseconds(100)});
+                                   kTimeout / 4});
     EXPECT_EQ(pairNow(), noConnection);
     expectEarlierPairingKept();
 }

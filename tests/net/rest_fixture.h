@@ -23,7 +23,8 @@ namespace quorvel::test {
 // on the test's thread). Preferences and the key live in a temporary directory.
 class RestFixture : public ::testing::Test {
 protected:
-    static constexpr std::chrono::milliseconds kTimeout{400};
+    // Short, yet long enough for a megabyte through the sanitizers on a busy machine.
+    static constexpr std::chrono::milliseconds kTimeout{2000};
 
     RestFixture() {
         ::setenv("XDG_CONFIG_HOME", (home_.path() / "config").c_str(), 1);

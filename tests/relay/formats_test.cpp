@@ -231,9 +231,17 @@ TEST_F(FormsTest, ChangingFormMidStreamLeavesNoGap) {
     for (std::size_t i = 1; i < heard.size(); ++i)
         EXPECT_LE(heard[i].header.timestampMs, heard[i - 1].header.timestampMs + 20.0 + 1e-6) << "gap before " << i;
 
-    listener->sendText(R"({"type":"format","format":"opus","kbps":100})");
-    EXPECT_EQ(listener->nextOfType("error").value_or(""), R"({"type":"error","error":"format"})");
+    // Each change may start an encoder: a sixth within 10 s ends the connection.
+    listener->sendText(R"({"type":"format","format":"flac"})");
+    listener->sendText(R"({"type":"format","format":"pcm"})");
+    listener->sendText(R"({"type":"format","format":"flac"})");
+    EXPECT_EQ(listener->nextOfType("error").value_or(""), R"({"type":"error","error":"too_many_changes"})");
     EXPECT_EQ(listener->waitClosed().kind, WsEvent::closed);
+
+    auto another = this->listener("pcm");
+    another->sendText(R"({"type":"format","format":"opus","kbps":100})");
+    EXPECT_EQ(another->nextOfType("error").value_or(""), R"({"type":"error","error":"format"})");
+    EXPECT_EQ(another->waitClosed().kind, WsEvent::closed);
     EXPECT_EQ(refusal(*relay_, "/ws/listen",
                       R"({"type":"listen","session":")" + link_ + R"(","password":"listen","format":"mp3"})"),
               "format");

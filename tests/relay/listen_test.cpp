@@ -31,6 +31,7 @@ TEST_F(ListenTest, JoiningChecksLinkPasswordAndCapacity) {
     const auto answer = ready.nextOfType("ready");
     ASSERT_TRUE(answer);
     EXPECT_EQ((*json::parseObject(*answer))["onAir"], false);
+    EXPECT_EQ((*json::parseObject(*answer))["name"], "Mix");  // said only once the password is right
 
     auto second = listening(*relay_, link_);
     auto third = listening(*relay_, link_);

@@ -67,6 +67,8 @@ TEST_F(RestApiTest, TheApplicationsLinkRulesAreTheRelays) {
     const Config config{relay_->wsUrl("/ws/send"), key, std::nullopt};
     boost::asio::io_context context;
     AsioExecutor mainQueue{context};
+    // A client of the test's own, gone (its thread joined) before the queue it posts to.
+    HttpClient client(HttpClient::Options{});
     const auto repeat = [](std::string_view unit, int times) {
         std::string text;
         for (int i = 0; i < times; ++i) text += unit;
@@ -75,7 +77,8 @@ TEST_F(RestApiTest, TheApplicationsLinkRulesAreTheRelays) {
     // The relay's verdict through DeviceAPI: nothing on success, else the failure text.
     const auto create = [&](const std::string& name, const std::string& password) {
         std::optional<Expected<StreamLink, DeviceAPI::Failure>> result;
-        DeviceAPI::create(config, key, name, password, 5, mainQueue, [&](auto outcome) { result = std::move(outcome); });
+        DeviceAPI::create(config, key, name, password, 5, mainQueue, [&](auto outcome) { result = std::move(outcome); },
+                          client);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!result && std::chrono::steady_clock::now() < deadline) {
             context.restart();

@@ -61,7 +61,7 @@ function harness() {
     password: 'pw',
     env,
     onStatus: (status) => statuses.push(status),
-    onPacket: (data, at) => packets.push({ data, at }),
+    onPacket: (data) => packets.push({ data }),
   });
   return { connection, sockets, advance, statuses, packets, last: () => sockets[sockets.length - 1] };
 }

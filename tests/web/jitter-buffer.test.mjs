@@ -59,11 +59,12 @@ test('under jitter and stalls it never repeats, is silent only when empty, and s
   };
   for (const [name, delay] of Object.entries(cases)) {
     const pause = name.startsWith('sound card') ? [2000, 3000] : [0, 0];
-    const run = simulate({ seconds: 21, delay, pause });
+    const run = simulate({ seconds: 26, delay, pause });
     const silences = heard(run.trace);
     assert.equal(silences[CONCEALED], 0, name);
     assert.ok(silences[UNDERRUN] <= run.stats.underruns, `${name}: silent without an underrun`);
-    assert.ok(run.stats.underruns <= 6, `${name}: ${run.stats.underruns} underruns`);
+    // Once the jitter is learnt it is covered: one dropout while learning, none after.
+    assert.ok(run.stats.underruns <= 1, `${name}: ${run.stats.underruns} underruns`);
     assert.ok(settledLevel(run.levels) < quiet + 10, `${name}: settled at ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
   }
 });

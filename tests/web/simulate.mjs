@@ -32,7 +32,7 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 
 // Runs `seconds` of a stream through a Playout. `delay(k, emitMs)` gives packet k's
 // network delay in ms (TCP keeps the order); `lose(k)` drops it; `seq(k)` numbers it; the
-// studio's clock runs fast by `drift`. The sound card asks for `burst` quanta of 128
+// studio's audio clock runs fast by `drift` (its packets stamped on the relay's clock). The sound card asks for `burst` quanta of 128
 // frames at a time, and stalls between the two times of `pause`. Returns the output and
 // what happened when.
 export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
@@ -42,7 +42,7 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
   const packetMs = 20;
   const frames = rate / 50;
   const offset = 5000; // the relay's clock runs ahead of ours
-  const packets = Math.round((seconds * 1000) / packetMs);
+  const packets = Math.round(((seconds + 1) * 1000) / packetMs); // a second more than is played
   const arrivals = [];
   let lastArrival = 0;
   for (let k = 0; k < packets; k++) {
@@ -62,8 +62,8 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
     if (now >= pause[0] && now < pause[1]) continue; // the audio thread stalls
     while (next < arrivals.length && arrivals[next].at <= now) {
       const { k, at } = arrivals[next++];
-      const bytes = encodePacket(seq(k), k * packetMs + offset, rate, 2, (f) => signal(k * frames + f));
-      playout.push(bytes, at, now);
+      const bytes = encodePacket(seq(k), k * packetMs * (1 - drift) + offset, rate, 2, (f) => signal(k * frames + f));
+      playout.push(bytes, now);
     }
     for (let q = 0; q < burst && written < out.length; q++) {
       // Until the first packet nothing reads the buffer: silence that the trace lacks.

@@ -1,6 +1,8 @@
-// The page's sound: an AudioContext at the stream's rate when the browser grants it,
-// the player worklet, and a volume control. Packets go to the worklet through a shared
-// ring when the page is cross-origin isolated, else through the worklet's port.
+// The page's sound: an AudioContext at the device's own rate (a context at another rate
+// would only be converted again by the browser, and hide what the listener hears), the
+// player worklet, which converts the stream's rate, and a volume control. Packets go to
+// the worklet through a shared ring when the page is cross-origin isolated, else through
+// the worklet's port.
 
 import { PacketRing } from './packet-ring.js';
 import { parseHeader } from './packet.js';
@@ -10,7 +12,7 @@ const WORKLET_URL = '/listener/player-worklet.js';
 const MAX_WAITING = 100; // packets kept while the worklet loads
 
 export class AudioOutput {
-  // contextRate: a fixed rate for the context (tests of the conversion), else the stream's.
+  // contextRate: a fixed rate for the context (tests of the conversion), else the device's.
   constructor({ tap = false, contextRate = 0, onStateChange = () => {} } = {}) {
     this.tap = tap;
     this.contextRate = contextRate;
@@ -22,7 +24,6 @@ export class AudioOutput {
     this.ring = null;
     this.stats = new Float64Array(STAT_COUNT);
     this.waiting = [];
-    this.streamRate = 0;
     this.tapRequests = [];
     this.failed = false; // the browser cannot run the player
     this.rebuildOnPacket = false; // the worklet's module could not be fetched
@@ -40,37 +41,33 @@ export class AudioOutput {
 
   // Called from a click or a key press: creates (or wakes) the context while the browser
   // allows it.
-  unlock(rate) {
-    if (!this.context) this.build(this.contextRate || rate || this.streamRate || undefined);
+  unlock() {
+    if (!this.context) this.build(this.contextRate);
     else this.context.resume().catch(() => {});
   }
 
-  // One packet (an ArrayBuffer) as received at `arrivalMs`.
-  push(data, arrivalMs) {
+  // One packet (an ArrayBuffer).
+  push(data) {
     const header = parseHeader(new Uint8Array(data));
     if (!header) return;
     if (this.rebuildOnPacket) {
       this.rebuildOnPacket = false;
-      this.build(this.contextRate || header.rate);
-    }
-    if (header.rate !== this.streamRate) {
-      this.streamRate = header.rate;
-      if (this.context && !this.contextRate && this.context.sampleRate !== header.rate) this.build(header.rate);
+      this.build(this.contextRate);
     }
     if (this.node && !this.running) return; // the worklet is not running to take it
     if (!this.node) {
       if (this.waiting.length === MAX_WAITING) this.waiting.shift();
-      this.waiting.push({ data, arrivalMs });
+      this.waiting.push(data);
       return;
     }
-    this.send(data, arrivalMs);
+    this.send(data);
   }
 
-  send(data, arrivalMs) {
+  send(data) {
     if (this.ring) {
-      this.ring.write(new Uint8Array(data), arrivalMs);
+      this.ring.write(new Uint8Array(data));
     } else {
-      this.node.port.postMessage({ type: 'packet', bytes: data, arrivalMs }, [data]);
+      this.node.port.postMessage({ type: 'packet', bytes: data }, [data]);
     }
   }
 
@@ -113,7 +110,7 @@ export class AudioOutput {
       this.node = node;
       if (previousNode) previousNode.disconnect();
       if (previous) previous.close().catch(() => {});
-      for (const { data, arrivalMs } of this.waiting.splice(0)) this.send(data, arrivalMs);
+      for (const data of this.waiting.splice(0)) this.send(data);
       this.onStateChange();
     }).catch(() => {
       if (this.context !== context) return;
@@ -166,7 +163,6 @@ export class AudioOutput {
     this.node = null;
     this.ring = null;
     this.waiting = [];
-    this.streamRate = 0;
     this.rebuildOnPacket = false;
     if (context) context.close().catch(() => {});
     this.onStateChange();

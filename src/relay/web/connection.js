@@ -34,6 +34,7 @@ export class Connection {
     this.failures = 0;
     this.status = 'idle';
     this.active = false;
+    this.linkName = ''; // told by the relay once the password is accepted
   }
 
   get running() {
@@ -80,7 +81,7 @@ export class Connection {
       if (socket !== this.socket) return;
       this.watch();
       if (typeof event.data === 'string') this.onText(event.data);
-      else this.onPacket(event.data, this.env.now());
+      else this.onPacket(event.data);
     };
     socket.onclose = () => {
       if (socket !== this.socket) return;
@@ -105,6 +106,7 @@ export class Connection {
         this.resume = message.resume;
         this.failures = 0;
         this.joined = true;
+        if (typeof message.name === 'string') this.linkName = message.name;
         this.setStatus(message.onAir ? 'on_air' : 'waiting');
         this.schedulePing(0, 0);
         break;

@@ -7,6 +7,7 @@
 // milliseconds away where the signal repeats itself (or is quiet). Nothing is ever played
 // twice, and silence is only played when nothing is buffered or for a lost packet.
 
+import { ArrivalJitter } from './arrival-jitter.js';
 import { LevelControl } from './level-control.js';
 import { decodeInto, parseHeader } from './packet.js';
 import { SlidingExtreme } from './sliding-extreme.js';
@@ -30,7 +31,7 @@ export const UNDERRUN = -1;
 export const CONCEALED = -2;
 
 const defaults = {
-  marginMs: 8, // low-water mark on a quiet network, beyond what the sound card's rhythm needs
+  marginMs: 4, // low-water mark beyond the measured jitter
   lateSlackMs: 20, // how much later than due a packet may be and still start playback
 };
 
@@ -70,7 +71,11 @@ export class JitterBuffer {
     this.fading = 0; // frames of a splice's cross-fade still to play
     this.fadeLength = 0;
     this.fadeFrom = 0; // where the audio faded out continues in the sample ring
-    this.transit = new SlidingExtreme(5, 2000, Math.min); // arrival - timestamp
+    this.transit = new SlidingExtreme(5, 2000, Math.min); // taken - timestamp
+    // Arrivals are timed against the audio's own clock, the packets' numbers: timestamps
+    // date a packet as the studio built it, which its sound card's rhythm makes uneven.
+    this.jitter = new ArrivalJitter();
+    this.arrivalAtMs = NaN; // when the last packet was taken: the packets taken with it are one arrival
     this.stats = { underruns: 0, drops: 0, droppedMs: 0, concealments: 0, late: 0, lost: 0 };
     // Tests: for every frame read, its index in the stream (gaps counted), or UNDERRUN or
     // CONCEALED for silence.
@@ -98,9 +103,9 @@ export class JitterBuffer {
     return this.timestamp[this.head] + (this.offset * 1000) / this.rate;
   }
 
-  // Takes one packet (the message's bytes), received at `arrivalMs` (local wall clock);
-  // `nowMs` is the local time now. Returns the header, or null for anything else.
-  push(bytes, arrivalMs, nowMs) {
+  // Takes one packet (the message's bytes) at `nowMs` (local wall clock). Returns the
+  // header, or null for anything else.
+  push(bytes, nowMs) {
     const header = parseHeader(bytes);
     if (!header) return null;
     if (header.rate !== this.rate || header.channels !== this.channels) this.reset(header);
@@ -114,6 +119,7 @@ export class JitterBuffer {
       }
       if (ahead < 0 || ahead > MAX_GAP_PACKETS) {
         joined = false; // the broadcaster started again (its numbers from 0): a new stream
+        this.jitter.clear();
       } else if (ahead > MAX_CONCEALED_PACKETS) {
         // A long loss is not worth waiting through in silence: the stream resumes at once.
         this.stats.lost += ahead;
@@ -128,9 +134,16 @@ export class JitterBuffer {
       const frames = this.dropHead(); // far behind: the oldest audio makes room
       if (this.everPlayed) this.noteDrop(frames);
     }
-    const levelBefore = this.levelMs;
-    this.transit.add(nowMs, arrivalMs - header.timestamp);
-    if (this.playing) this.control.observe(nowMs, levelBefore);
+    this.transit.add(nowMs, nowMs - header.timestamp);
+    const transit = nowMs - header.seq * this.packetMs;
+    if (nowMs !== this.arrivalAtMs) {
+      this.arrivalAtMs = nowMs;
+      this.jitter.add(nowMs, transit);
+      this.control.jitterMs = this.jitter.jitterMs;
+    }
+    // The level before this packet, plus how much later than the fastest it came: the
+    // lead it had over the playing position, whatever the network did to it.
+    if (this.playing) this.control.observe(nowMs, this.levelMs + transit - this.jitter.minMs);
     decodeInto(bytes, header.channels, header.frames, this.left, this.right, this.writeAt, CAPACITY - 1);
     this.append(AUDIO, header.frames, header.timestamp, joined ? 1 : 0);
     this.nextSeq = (header.seq + 1) >>> 0;
@@ -143,12 +156,12 @@ export class JitterBuffer {
     this.rate = header.rate;
     this.channels = header.channels;
     this.packetFrames = header.frames;
-    this.control.packetMs = this.packetMs;
     this.fadeFrames = Math.max(1, Math.round((FADE_MS * header.rate) / 1000));
     this.fadeStep = 1 / this.fadeFrames;
     this.nextSeq = -1;
     this.playing = false;
     this.control.forget();
+    this.jitter.clear();
   }
 
   append(kind, frames, timestamp, joined) {
@@ -309,7 +322,7 @@ export class JitterBuffer {
     if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
     this.gain = 0;
     this.playing = true;
-    this.control.started(!this.everPlayed);
+    this.control.forget();
     this.everPlayed = true;
     return true;
   }

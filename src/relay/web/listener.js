@@ -3,6 +3,7 @@
 
 import { AudioOutput } from './audio-output.js';
 import { Connection } from './connection.js';
+import { PlaybackView } from './playback-view.js';
 
 const TEXTS = {
   idle: 'Enter the password you were given, then press Listen.',
@@ -23,8 +24,9 @@ const TEXTS = {
   insecure: 'This page can only play sound over a secure (https://) address. Ask the studio for one.',
 };
 const BLOCKED_AFTER_MS = 500; // a context still suspended this long after a start is blocked
-const METER_FLOOR_DB = -60;
-const COMMON_RATE = 48000;
+// Refusals and failures the listener must act on: shown as errors, not as news.
+const ERRORS = new Set(['wrong_password', 'no_such_link', 'full', 'too_many_attempts', 'unsupported', 'insecure']);
+const PAGE_TITLE = document.title;
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -101,15 +103,20 @@ function render() {
   if (next === 'connecting' && wasJoined) text = TEXTS.reconnecting;
   if (next === 'unsupported' && !window.isSecureContext) text = TEXTS.insecure;
   if ($('status').textContent !== text) $('status').textContent = text;
+  $('status').classList.toggle('error', ERRORS.has(next));
   $('start-audio').hidden = next !== 'audio_blocked';
   $('stop').disabled = !(connection && connection.running);
+  const name = connection?.linkName;
+  if (name && $('title').textContent !== name) {
+    $('title').textContent = name;
+    document.title = `${name} — ${PAGE_TITLE}`;
+  }
+  figures.update(output.node !== null);
 }
 
 function listen(event) {
   event.preventDefault();
-  // The stream's rate is known only once it plays: start the sound at the rate last heard
-  // (or the most common one), so that usually no second context is needed.
-  output.unlock(readSetting('rate', COMMON_RATE));
+  output.unlock();
   if (connection && connection.running) return; // already listening: nothing changes
   const password = $('password').value;
   if (!password) {
@@ -123,7 +130,7 @@ function listen(event) {
     password,
     env: environment,
     onStatus: render,
-    onPacket: (data, arrivalMs) => output.push(data, arrivalMs),
+    onPacket: (data) => output.push(data),
   });
   connection.start();
 }
@@ -141,12 +148,16 @@ function stats() {
   return {
     bufferMs: output.stat('levelMs'),
     targetMs: output.stat('targetMs'),
+    jitterMs: output.stat('jitterMs'),
     underruns: output.stat('underruns'),
     drops: output.stat('drops'),
+    droppedMs: output.stat('droppedMs'),
     concealments: output.stat('concealments'),
     late: output.stat('late'),
     lost: output.stat('lost'),
     delayMs: output.stat('renderedAtMs') + offset - playing + outputLatencyMs,
+    playingTimestamp: playing,
+    renderedAtMs: output.stat('renderedAtMs'),
     outputLatencyMs,
     streamRate: output.stat('streamRate'),
     contextRate: output.context ? output.context.sampleRate : 0,
@@ -154,47 +165,18 @@ function stats() {
   };
 }
 
-function formatText(rate, channels) {
-  if (!rate) return '—';
-  const kHz = (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
-  return `${kHz} kHz · 24-bit · ${channels === 1 ? 'mono' : 'stereo'}`;
-}
-
-function decibels(peak) {
-  return peak > 0 ? Math.max(METER_FLOOR_DB, 20 * Math.log10(peak)) : METER_FLOOR_DB;
-}
-
-// Level meters at about 25 Hz, redrawn only when they move by half a decibel or more
-// (each redraw costs the page a layout and a paint); figures twice a second.
-const METER_INTERVAL_MS = 40;
-const METER_STEP_DB = 0.5;
-let lastMeters = 0;
-let lastFigures = 0;
-function animate(time) {
-  if (time - lastMeters >= METER_INTERVAL_MS) {
-    lastMeters = time;
-    for (const [id, name] of [['meter-left', 'peakLeft'], ['meter-right', 'peakRight']]) {
-      const db = output.node ? decibels(output.stat(name)) : METER_FLOOR_DB;
-      if (Math.abs($(id).value - db) >= METER_STEP_DB) $(id).value = db;
-    }
-  }
-  if (time - lastFigures > 500) {
-    lastFigures = time;
+const figures = new PlaybackView(
+  { format: $('format'), delay: $('delay'), loss: $('loss'), meters: [$('meter-left'), $('meter-right')] },
+  () => {
     const s = stats();
-    if (output.node && s.streamRate) {
-      $('format').textContent = formatText(s.streamRate, s.channels);
-      writeSetting('rate', s.streamRate);
-    }
-    $('delay').textContent = Number.isFinite(s.delayMs) && status === 'on_air' ? `${Math.round(s.delayMs)} ms` : '—';
-    $('loss').textContent = output.node
-      ? `${s.lost} lost · ${s.late} late · ${s.underruns} dropouts`
-      : '—';
-    for (const [id, name] of [['meter-left', 'left'], ['meter-right', 'right']])
-      $(id).textContent = `${name} ${Math.round($(id).value)} dBFS`;
-  }
-  requestAnimationFrame(animate);
-}
+    return { ...s, heard: Boolean(output.node && s.streamRate), delayMs: status === 'on_air' ? s.delayMs : NaN,
+      peaks: [output.stat('peakLeft'), output.stat('peakRight')] };
+  });
 
+// The volume is remembered once the listener has settled on it, not at every step of the
+// slider.
+const VOLUME_SAVE_AFTER_MS = 1000;
+let volumeSave = 0;
 $('join').addEventListener('submit', listen);
 $('stop').addEventListener('click', stop);
 $('start-audio').addEventListener('click', () => output.unlock());
@@ -202,10 +184,10 @@ $('volume').value = readSetting('volume', 1);
 output.setVolume(Number($('volume').value));
 $('volume').addEventListener('input', () => {
   output.setVolume(Number($('volume').value));
-  writeSetting('volume', $('volume').value);
+  clearTimeout(volumeSave);
+  volumeSave = setTimeout(() => writeSetting('volume', $('volume').value), VOLUME_SAVE_AFTER_MS);
 });
 render();
-requestAnimationFrame(animate);
 
 window.quorvel = {
   get status() {

@@ -27,7 +27,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
 
   onMessage(message) {
     if (message.type === 'packet') {
-      this.playout.push(new Uint8Array(message.bytes), message.arrivalMs, Date.now());
+      this.playout.push(new Uint8Array(message.bytes), Date.now());
     } else if (message.type === 'onAir') {
       this.playout.buffer.onAir = message.onAir;
     } else if (message.type === 'takeTap') {
@@ -51,7 +51,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     const now = Date.now();
     if (this.ring) {
       for (let length = this.ring.read(this.scratch); length >= 0; length = this.ring.read(this.scratch))
-        if (length > 0) this.playout.push(this.scratch.subarray(0, length), this.ring.arrivalMs, now);
+        if (length > 0) this.playout.push(this.scratch.subarray(0, length), now);
     }
     const output = outputs[0];
     const left = output[0];
@@ -82,6 +82,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     const s = this.stats;
     s[STAT.levelMs] = this.playout.levelMs;
     s[STAT.targetMs] = buffer.targetMs;
+    s[STAT.jitterMs] = buffer.jitter.jitterMs;
     s[STAT.underruns] = buffer.stats.underruns;
     s[STAT.drops] = buffer.stats.drops;
     s[STAT.droppedMs] = buffer.stats.droppedMs;

@@ -1,7 +1,6 @@
 // Packets in, audio at the output's rate out: the jitter buffer followed by the rate
 // converter, which also carries out the buffer's small speed changes.
 
-import { CallbackSize } from './callback-size.js';
 import { JitterBuffer } from './jitter-buffer.js';
 import { Resampler } from './resampler.js';
 
@@ -16,13 +15,12 @@ export class Playout {
     this.resampler = null;
     this.now = 0;
     this.started = false;
-    this.callbacks = new CallbackSize();
     this.pull = (left, right, at, count) => this.buffer.read(left, right, at, count, this.now);
   }
 
-  // One packet's bytes, received at `arrivalMs`; returns its header or null.
-  push(bytes, arrivalMs, nowMs) {
-    const header = this.buffer.push(bytes, arrivalMs, nowMs);
+  // One packet's bytes, taken at `nowMs`; returns its header or null.
+  push(bytes, nowMs) {
+    const header = this.buffer.push(bytes, nowMs);
     if (header && (!this.resampler || this.resampler.inRate !== header.rate)) {
       this.resampler = new Resampler(header.rate, this.outputRate);
       // The page is still busy starting up when the first packets come, and delivers them
@@ -33,7 +31,6 @@ export class Playout {
   }
 
   render(left, right, n, nowMs) {
-    this.measureCallback(n, nowMs);
     if (!this.started) {
       // A sound card that has just started takes a few buffers at once: let it have them
       // in silence rather than start with an underrun.
@@ -48,13 +45,6 @@ export class Playout {
     this.now = nowMs;
     this.resampler.setAdjust(this.buffer.adjust);
     this.resampler.render(left, right, n, this.pull);
-  }
-
-  // The sound card asks for several quanta at once (about 10 ms here): the buffer must
-  // hold that much more when a packet is due.
-  measureCallback(n, nowMs) {
-    this.callbacks.add(n, nowMs);
-    this.buffer.control.callbackMs = (this.callbacks.typicalFrames * 1000) / this.outputRate;
   }
 
   // Audio taken from the buffer but not yet played, in ms.

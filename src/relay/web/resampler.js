@@ -109,7 +109,9 @@ export class Resampler {
       outLeft[j] = l;
       outRight[j] = r;
       const next = position + effective;
-      position = exact && Math.floor(next) > whole ? Math.floor(next) : next;
+      // Back on whole frames once the slightly faster pace has carried the fraction over
+      // one: never a step back, nor a fraction of a frame left out.
+      position = exact && Math.floor(next - 1) > whole ? Math.floor(next) : next;
     }
     this.position = position;
   }

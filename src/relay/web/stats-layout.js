@@ -15,6 +15,7 @@ export const STAT = Object.freeze({
   channels: 11,
   peakLeft: 12,
   peakRight: 13,
+  jitterMs: 14,
 });
 
-export const STAT_COUNT = 14;
+export const STAT_COUNT = 15;

@@ -65,6 +65,13 @@ export function analyse({ left, right }) {
   return { runs, skips, replays, slips, clicks, overlapping, levelError, silentSamples };
 }
 
+// The replays that are not the page's cut of a surplus longer than `droppedSamples` allow:
+// the counter climbs for PERIOD samples only, so a cut of PERIOD - n samples reads as n
+// samples played again.
+export function notCuts(replays, droppedSamples) {
+  return replays.filter(({ steps }) => PERIOD + steps > droppedSamples + 2);
+}
+
 // The skips and replays of `result` that the audio did not already have when it reached
 // the page (`source`: the jumps in what it received, as watchSource records them); each
 // jump received explains one of the same size.

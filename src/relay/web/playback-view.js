@@ -1,0 +1,80 @@
+// What the listener sees of the playback: the level meters, at up to 25 Hz and only when
+// they move, and the figures twice a second. Nothing runs while nothing plays and nothing
+// is written that has not changed: each change costs the browser a layout, a paint and a
+// frame for its compositor.
+
+const METER_FLOOR_DB = -60;
+const METER_EVERY_MS = 40;
+const METER_STEP_DB = 0.5;
+const FIGURES_EVERY = 12; // meter ticks, about half a second
+const NONE = '—';
+
+// The stream's format, and the rate this device plays it at when that differs: the parts
+// of the text that a narrow screen may put on lines of their own.
+export function formatParts(streamRate, channels, playedRate) {
+  const kHz = (rate) => (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
+  const format = `${kHz(streamRate)} kHz · 24-bit${channels === 1 ? ' · mono' : ''}`;
+  if (!playedRate || playedRate === streamRate) return [format];
+  return [`${format},`, `played at ${kHz(playedRate)} kHz by this device`];
+}
+
+function decibels(peak) {
+  return peak > 0 ? Math.max(METER_FLOOR_DB, 20 * Math.log10(peak)) : METER_FLOOR_DB;
+}
+
+function setText(element, text) {
+  if (element.textContent !== text) element.textContent = text;
+}
+
+// Each part unbroken, a line break allowed only between them.
+function setParts(element, parts) {
+  if (element.textContent === parts.join(' ')) return;
+  element.replaceChildren(...parts.flatMap((part, i) => {
+    const span = document.createElement('span');
+    span.textContent = part;
+    return i ? [' ', span] : [span];
+  }));
+}
+
+export class PlaybackView {
+  // elements: {format, delay, loss, meters: [left, right]}; figures() returns what to show
+  // ({heard, streamRate, channels, contextRate, delayMs, lost, late, underruns, peaks}).
+  constructor(elements, figures) {
+    this.elements = elements;
+    this.figures = figures;
+    this.timer = 0;
+    this.ticks = 0;
+  }
+
+  // Whether something may play: the view follows it while it does.
+  update(active) {
+    if (active && !this.timer) {
+      this.timer = setInterval(() => this.tick(), METER_EVERY_MS);
+    } else if (!active && this.timer) {
+      clearInterval(this.timer);
+      this.timer = 0;
+      this.show(null);
+    }
+  }
+
+  tick() {
+    const f = this.figures();
+    this.elements.meters.forEach((meter, channel) => {
+      const db = f.heard ? decibels(f.peaks[channel]) : METER_FLOOR_DB;
+      if (Math.abs(meter.value - db) >= METER_STEP_DB) meter.value = db;
+    });
+    if (this.ticks++ % FIGURES_EVERY === 0) this.show(f);
+  }
+
+  // The figures, or dashes while nothing has been heard.
+  show(f) {
+    const { format, delay, loss, meters } = this.elements;
+    const heard = f && f.heard;
+    setParts(format, heard ? formatParts(f.streamRate, f.channels, f.contextRate) : [NONE]);
+    setText(delay, heard && Number.isFinite(f.delayMs) ? `${Math.round(f.delayMs)} ms` : NONE);
+    setText(loss, heard ? `${f.lost} lost · ${f.late} late · ${f.underruns} dropouts` : NONE);
+    if (!f) for (const meter of meters) meter.value = METER_FLOOR_DB;
+    for (const [meter, name] of [[meters[0], 'left'], [meters[1], 'right']])
+      setText(meter, `${name} ${Math.round(meter.value)} dBFS`);
+  }
+}

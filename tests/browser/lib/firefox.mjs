@@ -1,0 +1,72 @@
+// Debian's Firefox ESR, headless, driven over WebDriver BiDi by puppeteer-core (it
+// downloads no browser of its own); it plays into whatever audio server PULSE_SERVER
+// names. Its pages offer the few calls of Playwright's that the browser tests make, so
+// that one test drives either browser.
+import { existsSync } from "node:fs";
+import { createRequire } from "node:module";
+
+export const firefoxPath = process.env.QUORVEL_FIREFOX || "/usr/bin/firefox-esr";
+
+// Why Firefox cannot be driven here, or nothing when it can.
+export function missingFirefox() {
+  if (!existsSync(firefoxPath)) return `Firefox is not installed (${firefoxPath}); install the package "firefox-esr"`;
+  try {
+    createRequire(import.meta.url).resolve("puppeteer-core");
+  } catch {
+    return "puppeteer-core is not installed (scripts/browser-test-deps.sh)";
+  }
+  return null;
+}
+
+// Sound starts only once the page has had a click or a key press, as in a desktop Firefox.
+export async function launchFirefox() {
+  const { default: puppeteer } = await import("puppeteer-core");
+  const browser = await puppeteer.launch({
+    browser: "firefox",
+    executablePath: firefoxPath,
+    headless: true,
+    protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
+    // Headless, with the sound remoted to the parent process, Firefox here now and then
+    // never comes back from starting an AudioContext (its page hangs, today's page too);
+    // with the sound in the page's own process it does not.
+    extraPrefsFirefox: { "media.autoplay.default": 1, "media.autoplay.blocking_policy": 0,
+      "media.autoplay.block-webaudio": true, "media.cubeb.sandbox": false },
+  });
+  return {
+    async newContext() {
+      const context = await browser.createBrowserContext();
+      return { newPage: async () => new FirefoxPage(await context.newPage(), context) };
+    },
+    close: () => browser.close(),
+  };
+}
+
+class FirefoxPage {
+  constructor(page, context) {
+    this.page = page;
+    this.browserContext = context;
+  }
+
+  context() { return this.browserContext; }
+
+  // A script to run in every document before the page's own: a function or {content}.
+  addInitScript(script) {
+    return this.page.evaluateOnNewDocument(typeof script === "function" ? script : script.content);
+  }
+
+  on(event, handler) {
+    this.page.on(event, handler);
+    return this;
+  }
+
+  goto(url) { return this.page.goto(url); }
+  evaluate(f, argument) { return this.page.evaluate(f, argument); }
+  click(selector) { return this.page.click(selector); }
+  fill(selector, value) { return this.page.locator(selector).fill(value); }
+  async isVisible(selector) { return (await this.page.$(selector))?.isVisible() ?? false; }
+  setViewportSize({ width, height }) { return this.page.setViewport({ width, height }); }
+
+  waitForFunction(f, argument, { timeout, polling } = {}) {
+    return this.page.waitForFunction(f, { timeout, polling }, argument);
+  }
+}
