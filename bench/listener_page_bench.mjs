@@ -19,14 +19,19 @@ import { spawnSync } from "node:child_process";
 import { readdirSync, readFileSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import { dirname, join } from "node:path";
-import { launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
+import { chromiumArgs, chromiumPath, launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
 import { analyse, notInSource } from "../tests/browser/lib/counter.mjs";
-import { launchFirefox } from "../tests/browser/lib/firefox.mjs";
+import { firefoxOptions, launchFirefox, loadPuppeteer } from "../tests/browser/lib/firefox.mjs";
 import { Studio, until } from "../tests/browser/lib/studio.mjs";
 import { startJitterProxy } from "./jitter-proxy.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const oldPage = readFileSync(join(here, "old-listener-page.html"), "utf8");
+const oldPageHeaders = { "Content-Security-Policy":
+  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'" };
+// The previous page comes from the test (no address), so Chromium would take it for a
+// public page reaching into the local network and refuse its socket to 127.0.0.1.
+const oldPageArgs = ["--disable-features=LocalNetworkAccessChecks"];
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const bin = process.argv[2];
 const only = process.argv[3];  // "delay", "trouble" or "cpu" runs just that part
@@ -95,9 +100,7 @@ class Listener {
     await watchSource(page);
     if (kind === "old")
       await page.route("**/l/*", (route) => route.fulfill({ status: 200, contentType: "text/html; charset=utf-8",
-        headers: { "Content-Security-Policy":
-          "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'" },
-        body: oldPage }));
+        headers: oldPageHeaders, body: oldPage }));
     await page.goto(kind === "new" && tap ? `${url}?tap=1` : url);
     await page.fill("#password", password);
     await page.click(kind === "old" ? "form button" : "#listen");
@@ -184,10 +187,10 @@ async function trouble(browser, kind, site, quiet, fault) {
     recovery: recovered, finalDelay: last.delay };
 }
 
-// The browser's processes (those started by this program), by kind: Chromium's
+// The processes of the browser whose first process is `root`, by kind: Chromium's
 // "--type=" (the audio service apart from the other utilities), Firefox's content process
 // type; the browser's own process is "browser".
-function browserProcesses() {
+function browserProcesses(root) {
   const parents = new Map(), commands = new Map();
   for (const pid of readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
     try {
@@ -197,7 +200,7 @@ function browserProcesses() {
       commands.set(pid, readFileSync(`/proc/${pid}/cmdline`, "utf8").split(/[\0 ]/).filter(Boolean));
     } catch { /* gone */ }
   }
-  const ours = (pid) => { for (let p = parents.get(pid); p && p !== "0"; p = parents.get(p)) if (p === String(process.pid)) return true; return false; };
+  const ours = (pid) => { for (let p = pid; p && p !== "0"; p = parents.get(p)) if (p === String(root)) return true; return false; };
   const kind = (args) => {
     if (!/chrom|firefox/.test(args[0] ?? "")) return null;
     if (args.some((a) => a.includes("audio.mojom.AudioService"))) return "audio";
@@ -238,19 +241,59 @@ function threadTicks(pids) {
   return byName;
 }
 
-async function cpu(browser, kind, site) {
-  const listener = await Listener.open(browser, kind, site, { tap: false });
+// A listener's browser as a listener runs it: one of its own, driven until the page plays,
+// then left alone (an attached driver has the browser report it every WebSocket message;
+// the probe would sample and wrap the page's calls): only the contexts it makes are kept.
+async function listenerBrowser(kind, { url, password }) {
+  const puppeteer = await loadPuppeteer();
+  const browser = await puppeteer.launch(firefox ? firefoxOptions({ autoplay: true }) : { executablePath: chromiumPath,
+    headless: true, args: chromiumArgs("no-user-gesture-required", ["--no-sandbox", ...oldPageArgs]) });
+  const page = (await browser.pages())[0] ?? await browser.newPage();
+  await page.evaluateOnNewDocument(() => {
+    const contexts = (window.__contexts = []);
+    const Original = window.AudioContext;
+    window.AudioContext = class extends Original {
+      constructor(...args) { super(...args); contexts.push(this); }
+    };
+  });
+  if (kind === "old") {
+    await page.setRequestInterception(true);
+    page.on("request", (request) => /\/l\/[^/]*$/.test(request.url()) ?
+      request.respond({ status: 200, contentType: "text/html; charset=utf-8", headers: oldPageHeaders, body: oldPage })
+      : request.continue());
+  }
+  await page.goto(url);
+  await page.locator("#password").fill(password);
+  await page.click(kind === "old" ? "form button" : "#listen");
+  await until(() => page.evaluate(() => window.__contexts.at(-1)?.state === "running" &&
+    /^on air/i.test(document.getElementById("status").textContent)), "audio in the page", 20000);
+  const endpoint = browser.wsEndpoint();
+  const pid = browser.process().pid;
+  await browser.disconnect();
+  return {
+    pid,
+    // Back in the page once measured: the context's rate, the format shown.
+    async finish() {
+      const again = await puppeteer.connect({ browserWSEndpoint: endpoint, ...(firefox ? { protocol: "webDriverBiDi" } : {}) });
+      const [page] = await again.pages();
+      const found = await page.evaluate(() => [window.__contexts.at(-1)?.sampleRate, document.getElementById("format")?.textContent ?? "—"]);
+      await again.close();
+      return found;
+    },
+  };
+}
+
+async function cpu(kind, site) {
+  const listener = await listenerBrowser(kind, site);
   await sleep(2000);
-  const processes = browserProcesses();
+  const processes = browserProcesses(listener.pid);
   const all = [...processes.values()].flat();
   const measure = () => ({ t: performance.now(), threads: threadTicks(all),
     kinds: new Map([...processes].map(([k, pids]) => [k, ticks(pids)])) });
   const first = measure();
   await sleep(15000);
   const last = measure();
-  const [contextRate, format] = await listener.page.evaluate(() =>
-    [window.__probe.contexts.at(-1)?.sampleRate, document.getElementById("format")?.textContent ?? "—"]);
-  await listener.close();
+  const [contextRate, format] = await listener.finish();
   const seconds = (last.t - first.t) / 1000;
   const busiest = [...last.threads].map(([name, t]) => [name, (t - (first.threads.get(name) ?? 0)) / seconds])
     .sort((a, b) => b[1] - a[1]).slice(0, 3).map(([name, share]) => `${name} ${share.toFixed(1)} %`).join(", ");
@@ -288,10 +331,8 @@ class Site {
 const sites = {};
 for (const kind of kinds) sites[kind] = kind === "base" ? await Site.start(baseBin) : sites.new ?? sites.old ?? await Site.start(bin);
 if (kinds.includes("old")) sites.old = sites.new ?? sites.old;
-// The previous page comes from the test (no address), so Chromium would take it for a
-// public page reaching into the local network and refuse its socket to 127.0.0.1.
 const browser = firefox ? await launchFirefox()
-  : await launch({ autoplay: "no-user-gesture-required", args: ["--disable-features=LocalNetworkAccessChecks"] });
+  : await launch({ autoplay: "no-user-gesture-required", args: oldPageArgs });
 const quietRow = (kind, q) => `  ${kind.padEnd(5)} ${fmt(q.p50).padEnd(6)} ${fmt(q.p99).padEnd(6)} ${fmt(q.latency).padEnd(9)} ` +
   `${fmt(q.shown[0])} / ${fmt(q.shown[1])}`.padEnd(14) + ` ${fmt(q.actual[0])} / ${fmt(q.actual[1])}`;
 try {
@@ -332,7 +373,7 @@ try {
         for (const kind of kinds) console.log(quietRow(`${kind}`, await quietDelay(browser, kind, sites[kind])) + "  (96 kHz)");
       }
       for (const kind of kinds) {
-        const r = await cpu(browser, kind, sites[kind]);
+        const r = await cpu(kind, sites[kind]);
         console.log(`  ${rate / 1000} kHz stream  ${kind.padEnd(5)} ${r.text}   (context at ${r.contextRate} Hz; format "${r.format}"; ${r.busiest})`);
       }
     }

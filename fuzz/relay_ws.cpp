@@ -4,6 +4,7 @@
 // handed to the relay's real sessions; a peer stands in for the transport.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ public:
     void ping() override {}
     void close(relay::CloseCode) override { closed = true; }
     const std::string& remoteAddress() const override { return address; }
+    std::optional<std::uint16_t> peerCloseCode() const override { return std::nullopt; }
 
     std::string address = "198.51.100.4";
     std::size_t texts = 0;

@@ -117,10 +117,11 @@ demo_remember_choices() {
     "$XDG_CONFIG_HOME/Quorvel/preferences.json" "$@"
 }
 
-# demo_listen SECONDS WAV: `quorvel listen` in the background, its report in $demo/listen.out.
+# demo_listen SECONDS WAV: `quorvel listen` in the background (SECONDS empty: until
+# stopped), its report in $demo/listen.out.
 demo_listen() {
   DEMO_LINK_PASSWORD=$client_password "$bin/quorvel" listen "$link" --password-env DEMO_LINK_PASSWORD \
-    -o "$2" --seconds "$1" >"$demo/listen.out" 2>"$demo/listen.err" &
+    -o "$2" ${1:+--seconds "$1"} >"$demo/listen.out" 2>"$demo/listen.err" &
   listen_pid=$!
 }
 
@@ -128,6 +129,30 @@ demo_listen() {
 demo_listen_wait() {
   wait "$listen_pid" || true
   listen_pid=
+}
+
+# demo_hear PACKETS WAV: `quorvel listen` until its recording holds PACKETS packets (20 ms
+# each) of audio, then stopped as a session's end stops it; its report in $demo/listen.out.
+# However long the join takes on a busy machine, the count judges what arrived (30 s at
+# most). A recording holds audio only once the listener handles the signal.
+demo_hear() {
+  local until=$((SECONDS + 30))
+  rm -f "$2"
+  demo_listen "" "$2"
+  while ((SECONDS < until)); do
+    (($(demo_recorded_packets "$2") >= $1)) && break
+    kill -0 "$listen_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -TERM "$listen_pid" 2>/dev/null || true
+  demo_listen_wait
+}
+
+# demo_recorded_packets WAV: how many 20 ms packets of audio the recording holds so far
+# (its header is kept current as it grows).
+demo_recorded_packets() {
+  perl -e 'open my $f, "<", $ARGV[0] or print 0 and exit; read $f, my $h, 44;
+    my ($rate, $bytes) = length $h == 44 ? unpack("x28 V x8 V", $h) : (0, 0); print $rate ? int($bytes * 50 / $rate) : 0' "$1"
 }
 
 # demo_netns_link SHAPER: two network namespaces of our own joined by a link that SHAPER

@@ -18,7 +18,7 @@ desktop_user() {
 # Exits 77 (skipped) unless the desktops and the tools that drive them are installed.
 desktop_require() {
   local tool
-  for tool in sway swaymsg waybar grim wtype gnome-shell gsettings busctl gdbus dbus-daemon compare perl; do
+  for tool in sway swaymsg waybar grim wtype gnome-shell Xwayland gsettings busctl gdbus dbus-daemon compare perl; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
   done
   [[ -d /usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com ]] ||
@@ -27,9 +27,9 @@ desktop_require() {
     { echo "skipped: qt6-wayland is not installed"; exit 77; }
 }
 
-bus_pid= keyring_pid= system_bus_pid= sway_pid= shell_pid= tray_pid= desktop=setup
+bus_pid= keyring_pid= system_bus_pid= sway_pid= keyboard_pid= shell_pid= tray_pid= desktop=setup
 desktop_cleanup() {
-  demo_stop "$tray_pid" "$shell_pid" "$sway_pid" "$system_bus_pid" "$keyring_pid"
+  demo_stop "$tray_pid" "$shell_pid" "$keyboard_pid" "$sway_pid" "$system_bus_pid" "$keyring_pid"
   demo_cleanup
   demo_stop "$bus_pid"
 }
@@ -125,10 +125,11 @@ click() {
 about_to_show() { busctl --user call "$item_service" "$menu_path" com.canonical.dbusmenu AboutToShow i 0 >/dev/null; }
 activate() { busctl --user call "$item_service" "$item_path" org.kde.StatusNotifierItem Activate ii 0 0; }
 
-# Starts the tray on the desktop at hand; its output goes to $demo/tray.log.
+# start_tray [PLATFORM]: the tray on the desktop at hand, on Qt's PLATFORM (wayland; xcb
+# for X11 through Xwayland); its output goes to $demo/tray.log.
 start_tray() {
   : >"$demo/tray.log"
-  QT_QPA_PLATFORM=wayland "$bin/quorvel" >>"$demo/tray.log" 2>&1 &
+  QT_QPA_PLATFORM=${1:-wayland} "$bin/quorvel" >>"$demo/tray.log" 2>&1 &
   tray_pid=$!
   wait_for 15 item_registered || desktop_fail "the tray's item did not register with a menu"
 }
@@ -154,11 +155,18 @@ desktop_sway() {
   export SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock)
   export WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v '[.]lock$' | head -n 1)
   wait_for 10 watcher_ready || desktop_fail "waybar's tray did not start"
+  # A headless seat has no keyboard, and one that comes and goes with each wtype would
+  # reach a window only once it has bound it: a virtual keyboard (a wtype that only
+  # sleeps) stays on the seat from before any window to the end.
+  wtype -s 2000000000 &
+  keyboard_pid=$!
+  wait_for 10 eval 'swaymsg -t get_inputs | grep -q "\"type\": \"keyboard\""' ||
+    desktop_fail "the virtual keyboard did not join the seat"
 }
 
 desktop_sway_stop() {
-  demo_stop "$sway_pid"
-  sway_pid=
+  demo_stop "$keyboard_pid" "$sway_pid"
+  keyboard_pid= sway_pid=
   unset WAYLAND_DISPLAY SWAYSOCK
 }
 
@@ -195,7 +203,7 @@ desktop_gnome() {
   system_bus_pid=$!
   wait_for 10 test -s "$demo/system-bus" || desktop_fail "the shell's system bus did not start"
   DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$demo/system-bus") XDG_SESSION_TYPE=wayland \
-    gnome-shell --headless --wayland --no-x11 --virtual-monitor 1280x800 --wayland-display quorvel-gnome \
+    gnome-shell --headless --wayland --virtual-monitor 1280x800 --wayland-display quorvel-gnome \
     >"$demo/gnome.log" 2>&1 &
   shell_pid=$!
   export WAYLAND_DISPLAY=quorvel-gnome
@@ -227,23 +235,32 @@ gnome_windows() {
     sed 's/^"//; s/"$//' | tr '|;' '\t\n'
 }
 
-# gnome_keys KEYVAL…: key presses through a virtual keyboard of the shell's seat, made
-# once and kept (one made anew would be gone before its keys are delivered).
-gnome_keys() {
-  local presses="" key
-  for key in "$@"; do
-    presses+="keyboard.notify_keyval(t, Clutter.KEY_$key, Clutter.KeyState.PRESSED);
-      keyboard.notify_keyval(t += 1000, Clutter.KEY_$key, Clutter.KeyState.RELEASED); t += 1000;"
-  done
+# gnome_press SCRIPT: runs SCRIPT in the shell with press(KEYVAL), a key pressed and
+# released on a virtual keyboard of the shell's seat, made once and kept (one made anew
+# would be gone before its keys are delivered).
+gnome_press() {
   shell_eval "const Clutter = imports.gi.Clutter;
     global.quorvelKeyboard = global.quorvelKeyboard || Clutter.get_default_backend().get_default_seat()
       .create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);
     const keyboard = global.quorvelKeyboard;
-    let t = imports.gi.GLib.get_monotonic_time(); $presses 1" >/dev/null
+    let t = imports.gi.GLib.get_monotonic_time();
+    const press = key => { keyboard.notify_keyval(t, key, Clutter.KeyState.PRESSED);
+      keyboard.notify_keyval(t += 1000, key, Clutter.KeyState.RELEASED); t += 1000; };
+    $1; 1" >/dev/null
+}
+# gnome_keys KEYVAL…: those keys pressed (Clutter's names: Return, Escape, Tab…).
+gnome_keys() {
+  local key presses=""
+  for key in "$@"; do presses+="press(Clutter.KEY_$key);"; done
+  gnome_press "$presses"
 }
 
-# type_text TEXT: typed into the focused window (sway).
-type_text() { wtype -s 300 "$1"; }
+# X11 through the shell's Xwayland: DISPLAY and XAUTHORITY as the shell gives them.
+gnome_xwayland() {
+  export DISPLAY=$(shell_eval "imports.gi.GLib.getenv('DISPLAY')" | tr -d '"')
+  export XAUTHORITY=$(shell_eval "imports.gi.GLib.getenv('XAUTHORITY')" | tr -d '"')
+  [[ -n "$DISPLAY" && -n "$XAUTHORITY" ]] || desktop_fail "GNOME Shell started no Xwayland"
+}
 
 # --- Either desktop -----------------------------------------------------------------------
 
@@ -268,14 +285,20 @@ meter_moves() {
   differing=$(compare -metric AE "$demo/meter-1.png" "$demo/meter-2.png" null: 2>&1 || true)
   [[ ${differing%% *} -gt 0 ]]
 }
-# keys KEY…: key presses to the focused window (xkb key names: Return, Escape…). On
-# sway, wtype's keyboard is the seat's only one: it waits a moment before typing, so
-# that the window has the keyboard when the keys come.
+# type_text TEXT: typed into the focused window (on GNOME, letters, digits and spaces).
+type_text() {
+  if [[ $desktop == sway ]]; then
+    wtype "$1"
+  else
+    gnome_press "for (const c of '$1') press(Clutter.unicode_to_keysym(c.codePointAt(0)))"
+  fi
+}
+# keys KEY…: key presses to the focused window (xkb key names: Return, Escape…).
 keys() {
   local key args=()
   if [[ $desktop == sway ]]; then
     for key in "$@"; do args+=(-k "$key"); done
-    wtype -s 300 "${args[@]}"
+    wtype "${args[@]}"
   else
     gnome_keys "$@"
   fi

@@ -33,14 +33,31 @@ std::optional<ListenStats::Heard> ListenStats::count(std::span<const std::uint8_
     } else {
         first_ = arrival;
     }
-    // Every packet the relay sends, in any form, is 20 ms of audio.
-    const std::uint64_t frames = header->codec == packet_format::Codec::pcm
-                                     ? (bytes.size() - packet_format::kHeaderBytes) / (3u * header->channels)
-                                     : header->sampleRate / 50;
-    const double ms = 1000.0 * static_cast<double>(frames) / header->sampleRate;
+    // A PCM packet's length is in its size; another form's in the timestamps, as the
+    // packets before it had (a first one is taken for the studio's 20 ms).
+    const bool pcm = header->codec == packet_format::Codec::pcm;
+    const double ms = pcm ? 1000.0 * static_cast<double>((bytes.size() - packet_format::kHeaderBytes) /
+                                                         (3u * header->channels)) /
+                                header->sampleRate
+                          : (last_ && last_->header.codec == header->codec
+                                 ? packetMs(*header, header->sequence - (last_->header.sequence + 1))
+                                 : 20.0);
+    const auto frames = static_cast<std::uint64_t>(std::llround(ms * header->sampleRate / 1000));
     audioMs_ += heard.before.lostMs + heard.before.offAirMs + ms;
     last_ = Last{*header, frames, ms};
     return heard;
+}
+
+// The length of each packet of a run: the last packet and the `skipped` after it, which
+// `header` follows. A PCM packet's is in its size; FLAC's and Opus's in the timestamps,
+// which date each packet's first frame on the relay's clock.
+double ListenStats::packetMs(const packet_format::Header& header, std::uint32_t skipped) const {
+    if (header.codec != last_->header.codec || header.codec == packet_format::Codec::pcm || skipped >= 0x80000000u)
+        return last_->ms;
+    const double each = (header.timestampMs - last_->header.timestampMs) / (skipped + 1.0);
+    // No codec's packet is shorter than 2.5 ms or longer than 120 ms: beyond that, a clock
+    // moved.
+    return each >= 2.5 && each <= 120 ? each : last_->ms;
 }
 
 // Within one broadcast the sequence numbers tell what is missing; from one broadcast
@@ -53,8 +70,10 @@ ListenGap ListenStats::gapBefore(const packet_format::Header& header, TimePoint 
     std::uint64_t frames = 0;
     if (skipped < 0x80000000u && skipped * last_->ms <= room) {
         gap.lostPackets = skipped;
-        gap.lostMs = skipped * last_->ms;
-        frames = skipped * last_->frames;
+        gap.lostMs = skipped * packetMs(header, skipped);
+        frames = last_->header.codec == packet_format::Codec::pcm
+                     ? skipped * last_->frames
+                     : static_cast<std::uint64_t>(std::llround(gap.lostMs * last_->header.sampleRate / 1000));
     } else {
         // std::max first: a NaN becomes 0.
         gap.offAirMs = std::min(room, std::max(0.0, header.timestampMs - last_->header.timestampMs - last_->ms));

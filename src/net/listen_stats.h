@@ -51,6 +51,7 @@ private:
         double ms = 0;
     };
     ListenGap gapBefore(const packet_format::Header& header, TimePoint arrival) const;
+    double packetMs(const packet_format::Header& header, std::uint32_t skipped) const;
 
     std::optional<Last> last_;
     TimePoint first_{};

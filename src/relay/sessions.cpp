@@ -95,8 +95,11 @@ void BroadcasterSession::onBinary(std::span<const std::uint8_t> bytes) {
 
 void BroadcasterSession::onClosed() {
     if (deadline_) deadline_->clear();
+    // The studio's close code tells a deliberate end (1000) from a broken connection.
+    const auto code = peer_ ? peer_->peerCloseCode() : std::nullopt;
     relay_.log("send #" + std::to_string(number_) + " closed: " + std::to_string(packets_) + " packets, " +
-               std::to_string(malformed_) + " malformed");
+               std::to_string(malformed_) + " malformed, " +
+               (code ? "close code " + std::to_string(*code) : std::string("no close frame")));
     if (stage_ == Stage::onAir) relay_.broadcasterClosed(*this);
     stage_ = Stage::ended;
     peer_.reset();

@@ -174,6 +174,7 @@ public:
     }
 
     const std::string& remoteAddress() const override { return remote_; }
+    std::optional<std::uint16_t> peerCloseCode() const override { return peerCloseCode_; }
 
     void abort() override { closeSocket(ws_.next_layer()); }
 
@@ -203,6 +204,7 @@ private:
 
     void onRead(beast::error_code error, std::size_t bytes) {
         if (error) {
+            if (error == websocket::error::closed) peerCloseCode_ = ws_.reason().code;
             finish();
             return;
         }
@@ -293,6 +295,7 @@ private:
     bool finished_ = false;
     bool closeStarted_ = false;
     std::optional<CloseCode> closeRequested_;
+    std::optional<std::uint16_t> peerCloseCode_;
 };
 
 template <typename Stream>

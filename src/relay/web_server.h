@@ -59,6 +59,9 @@ public:
     // messages are dropped. Later sends are ignored.
     virtual void close(CloseCode code) = 0;
     virtual const std::string& remoteAddress() const = 0;
+    // The code of the peer's close frame, once one came (none while open, or when the
+    // connection broke without one).
+    virtual std::optional<std::uint16_t> peerCloseCode() const = 0;
 };
 
 // What the relay does with one WebSocket. Called on the server's thread; onClosed

@@ -14,7 +14,7 @@ import { writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join as joinPath } from "node:path";
 import { launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
-import { analyse, notCuts, notInSource } from "./lib/counter.mjs";
+import { analyse, analyseClimb, notCuts, notInSource } from "./lib/counter.mjs";
 import { launchFirefox, missingFirefox } from "./lib/firefox.mjs";
 import { Studio, until } from "./lib/studio.mjs";
 
@@ -105,6 +105,34 @@ function keep(tap, what) {
   return path;
 }
 
+const form = (page) => page.evaluate(() => window.quorvel.form);
+
+// Chooses a quality and waits for its form to come.
+async function choose(page, choice, format, kbps) {
+  await page.selectOption("#quality", choice);
+  await until(async () => {
+    const f = await form(page);
+    return f.playing === format && f.kbps === kbps;
+  }, `${choice} to play`);
+}
+
+// A lossy form's rendering of the signal, held to the source's level and its climb: never
+// audio twice or a click, every silence counted, none longer than `gapLimit` samples;
+// `restorations` comings back to lossless. (Its skips are reported, not held against it:
+// what the audio server's feed skipped cannot be read back from Opus.)
+function assertClimb(heard, what, { gapLimit = Infinity, restorations = 0 } = {}) {
+  const result = analyseClimb(heard.tap);
+  const { underruns, concealments } = heard.counted;
+  const report = JSON.stringify({ ...result, counted: heard.counted, kept: keep(heard.tap, what) });
+  assert.ok(Math.abs(result.level - 1) < 0.02, `${what}: at the source's level: ${report}`);
+  assert.deepEqual(result.replays, [], `${what}: nothing played twice: ${report}`);
+  assert.equal(result.clicks, 0, `${what}: no click: ${report}`);
+  assert.equal(result.restorations, restorations, `${what}: back to lossless ${restorations} times: ${report}`);
+  assert.ok(result.gaps.length <= underruns + concealments, `${what}: every silence is counted: ${report}`);
+  assert.ok(Math.max(0, ...result.gaps) <= gapLimit, `${what}: no silence over ${gapLimit} samples: ${report}`);
+  console.log(`${what}: ${report}`);
+}
+
 // Never audio twice, never a click, at the source's level; whatever it skipped or left
 // silent it counted (a loaded machine may make it do either).
 function assertFaithful({ tap, result, counted, source }, what) {
@@ -179,6 +207,10 @@ test("on air, the page plays the studio's signal: its level, no gap, no sample t
   await sleep(1000);
   const heard = await listenTo(listener, 4000);
   assert.equal(heard.stats.streamRate, 48000);
+  // Auto takes lossless on this line: FLAC, decoded to the very samples of the PCM.
+  const auto = await form(listener);
+  assert.equal(auto.playing, "flac");
+  assert.match(auto.text, /^Lossless — /);
   assertFaithful(heard, "playing");
   assert.equal(await listener.evaluate(() => document.getElementById("title").textContent), "Mix");
   // On a phone's screen every figure stays on its line(s) whole.
@@ -196,6 +228,38 @@ test("on air, the page plays the studio's signal: its level, no gap, no sample t
   await listener.click("#listen");
   assertFaithful(await listenTo(listener, 1000), "Listen pressed again");
   assert.equal(await listener.evaluate(() => window.quorvel.status), "on_air");
+});
+
+test("each form plays the signal at its level, never twice; lossless to Opus and back leaves no gap or click", async () => {
+  for (const kbps of [256, 128, 64]) {
+    await choose(listener, { 256: "high", 128: "medium", 64: "low" }[kbps], "opus", kbps);
+    await sleep(1000);
+    assertClimb(await listenTo(listener, 2000), `Opus ${kbps}`);
+    assert.match((await form(listener)).text, new RegExp(`^Opus ${kbps} kb/s — as you chose`));
+  }
+  await choose(listener, "lossless", "flac");
+  await sleep(1000);
+  await takeTap(listener);
+  const before = await stats(listener);
+  await choose(listener, "medium", "opus", 128);
+  await sleep(1500);
+  await choose(listener, "lossless", "flac");
+  await sleep(1500);
+  const tap = await takeTap(listener);
+  const now = await stats(listener);
+  const counted = Object.fromEntries(["drops", "lost", "late", "underruns", "concealments"].map((name) => [name, now[name] - before[name]]));
+  assertClimb({ tap, counted }, "lossless, Opus, lossless", { gapLimit: tap.rate / 50, restorations: 1 });
+  assert.equal(await listener.evaluate(() => window.quorvel.status), "on_air");
+
+  // A browser without a decoder plays lossless as PCM.
+  const plain = await open(main.url);
+  await plain.addInitScript(() => delete window.AudioDecoder);
+  await goto(plain, main.url);
+  await join(plain, main.password);
+  await expectStatus(plain, "on_air");
+  await until(async () => (await form(plain)).playing === "pcm", "PCM to play");
+  assert.match((await form(plain)).text, /^Lossless — /);
+  await plain.context().close();
 });
 
 test("while the relay restarts the page says so, then plays again by itself without a click", async () => {

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "net/listen_client.h"
+#include "net/listen_stats.h"
 #include "runtime/serial_queue.h"
 #include "support/relay_harness.h"
 #include "support/virtual_timers.h"
@@ -135,6 +136,26 @@ TEST_F(ListenClientSilenceTest, SixSecondsWithoutAWordAfterReadyMeanConnectingAg
     ASSERT_TRUE(RunningRelay::eventually([&] { return listener.hasStatus("On air.", 2); }));
     EXPECT_FALSE(listener.finished());
     EXPECT_NE(relay.record().of(2).at(0).data.find(R"("resume":"t0k")"), std::string::npos);  // as the page does
+}
+
+// FLAC's and Opus's packets say nothing of their length: what went missing between two
+// is measured by their timestamps, whatever the length (here 10 ms at 44.1 kHz).
+TEST(ListenStatsTest, LossInFlacOrOpusIsMeasuredByTheTimestamps) {
+    for (const auto codec : {packet_format::Codec::flac, packet_format::Codec::opus}) {
+        net::ListenStats stats;
+        const auto start = std::chrono::steady_clock::now();
+        std::uint64_t silence = 0;
+        for (std::uint32_t seq : {0u, 1u, 2u, 6u, 7u}) {
+            std::vector<std::uint8_t> packet(packet_format::kHeaderBytes + 40, 0);
+            packet_format::writeHeader(packet.data(), {2, 44100, seq, 1000.0 + seq * 10.0, codec});
+            const auto heard = stats.count(packet, start + std::chrono::milliseconds(10 * seq));
+            ASSERT_TRUE(heard);
+            silence += heard->before.silenceFrames;
+        }
+        EXPECT_EQ(stats.lost, 3u);
+        EXPECT_DOUBLE_EQ(stats.lostMs, 30.0);
+        EXPECT_EQ(silence, 3 * 441u);
+    }
 }
 
 class ListenClientTest : public LinkFixture {

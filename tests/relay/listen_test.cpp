@@ -101,7 +101,7 @@ TEST_F(ListenTest, MalformedPacketsAreDroppedAndTheStreamGoesOn) {
     EXPECT_EQ(broadcaster->waitClosed().kind, WsEvent::closed);
     ASSERT_TRUE(RunningRelay::eventually([&] {
         for (const auto& line : relay_->logLines())
-            if (line.find("1 packets, 8 malformed") != std::string::npos) return true;
+            if (line.find("1 packets, 8 malformed, close code 1000") != std::string::npos) return true;
         return false;
     }));
 }

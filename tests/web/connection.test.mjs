@@ -84,9 +84,12 @@ test('it keeps trying with growing pauses while the relay is away, and comes bac
   assert.equal(h.connection.status, 'connecting');
   assert.ok(h.statuses.includes('unreachable'));
   h.last().open();
-  assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw' });
+  assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw', format: 'pcm' });
   h.last().say({ type: 'ready', onAir: true, resume: 'token' });
   assert.equal(h.connection.status, 'on_air');
+  // A change of form goes out at once, and is the one asked for after a reconnection.
+  h.connection.setForm({ format: 'opus', kbps: 128 });
+  assert.deepEqual(h.last().sent.at(-1), { type: 'format', format: 'opus', kbps: 128 });
   const packet = new ArrayBuffer(8);
   h.last().onmessage({ data: packet });
   assert.equal(h.packets[0].data, packet);
@@ -100,7 +103,7 @@ test('it keeps trying with growing pauses while the relay is away, and comes bac
   h.advance(1);
   assert.equal(h.sockets.length, count + 1);
   h.last().open(); // back without another password check
-  assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw', resume: 'token' });
+  assert.deepEqual(h.last().sent[0], { type: 'listen', session: 'link', password: 'pw', resume: 'token', format: 'opus', kbps: 128 });
 });
 
 test('refusals that asking again would not change end it; the link ending ends it', () => {

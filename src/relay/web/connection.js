@@ -20,18 +20,25 @@ const FINAL_ERRORS = {
 
 export class Connection {
   // env: { WebSocket, setTimeout, clearTimeout, now } — the browser's, or a test's.
-  constructor({ url, session, password, env, onStatus, onPacket }) {
+  // form: the form to take ({format, kbps}); onFormat gets the relay's "format" messages.
+  constructor({ url, session, password, env, onStatus, onPacket, form = { format: 'pcm' }, onFormat = () => {} }) {
     this.url = url;
     this.session = session;
     this.password = password;
     this.env = env;
     this.onStatus = onStatus;
     this.onPacket = onPacket;
+    this.form = form;
+    this.onFormat = onFormat;
+    this.bytes = 0; // binary messages and their bytes received, for the measure of the line
+    this.packets = 0;
     this.clock = new ClockSync();
     this.socket = null;
     this.timer = null;
     this.pingTimer = null;
+    this.watchdog = null;
     this.failures = 0;
+    this.lastHeardMs = 0;
     this.status = 'idle';
     this.active = false;
     this.linkName = ''; // told by the relay once the password is accepted
@@ -74,14 +81,19 @@ export class Connection {
     socket.onopen = () => {
       this.opened = true;
       // The token of the last join spares the relay another password check.
-      socket.send(JSON.stringify({ type: 'listen', session: this.session, password: this.password, resume: this.resume }));
+      socket.send(JSON.stringify({ type: 'listen', session: this.session, password: this.password, resume: this.resume,
+        ...this.form }));
       this.watch();
     };
     socket.onmessage = (event) => {
       if (socket !== this.socket) return;
       this.watch();
       if (typeof event.data === 'string') this.onText(event.data);
-      else this.onPacket(event.data);
+      else {
+        this.packets++;
+        this.bytes += event.data.byteLength;
+        this.onPacket(event.data);
+      }
     };
     socket.onclose = () => {
       if (socket !== this.socket) return;
@@ -113,6 +125,9 @@ export class Connection {
       case 'state':
         this.setStatus(message.onAir ? 'on_air' : 'waiting');
         break;
+      case 'format':
+        this.onFormat(message);
+        break;
       case 'pong':
         this.clock.add(message.t, message.s, this.env.now());
         break;
@@ -128,6 +143,13 @@ export class Connection {
       default:
         break;
     }
+  }
+
+  // Takes `form` from now on: at once on an open connection, else from the next.
+  setForm(form) {
+    this.form = form;
+    if (this.joined && this.socket && this.socket.readyState === 1)
+      this.socket.send(JSON.stringify({ type: 'format', ...form }));
   }
 
   // Reconnects after a pause that grows with each failure in a row.
@@ -158,16 +180,27 @@ export class Connection {
     }, delay);
   }
 
-  // Closes a connection that has gone silent, so that it is made again.
+  // Closes a connection that has gone silent, so that it is made again. Every message is
+  // a sign of life; one timer looks for them (not a timer per message, 50 a second).
   watch() {
-    if (this.watchdog) this.env.clearTimeout(this.watchdog);
+    this.lastHeardMs = this.env.now();
+    if (!this.watchdog) this.checkSilence(SILENCE_LIMIT_MS);
+  }
+
+  checkSilence(afterMs) {
     const socket = this.socket;
     this.watchdog = this.env.setTimeout(() => {
+      this.watchdog = null;
       if (socket !== this.socket) return;
+      const silentMs = this.env.now() - this.lastHeardMs;
+      if (silentMs < SILENCE_LIMIT_MS) {
+        this.checkSilence(SILENCE_LIMIT_MS - silentMs);
+        return;
+      }
       this.socket = null;
       socket.close();
       this.retry(this.joined ? 'connecting' : 'unreachable');
-    }, SILENCE_LIMIT_MS);
+    }, afterMs);
   }
 
   clearTimers() {

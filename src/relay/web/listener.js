@@ -3,7 +3,10 @@
 
 import { AudioOutput } from './audio-output.js';
 import { Connection } from './connection.js';
+import { FormDecoder, canDecode } from './form-decoder.js';
+import { CODEC } from './packet.js';
 import { PlaybackView } from './playback-view.js';
+import { QualityChoice } from './quality.js';
 
 const TEXTS = {
   idle: 'Enter the password you were given, then press Listen.',
@@ -27,6 +30,19 @@ const BLOCKED_AFTER_MS = 500; // a context still suspended this long after a sta
 // Refusals and failures the listener must act on: shown as errors, not as news.
 const ERRORS = new Set(['wrong_password', 'no_such_link', 'full', 'too_many_attempts', 'unsupported', 'insecure']);
 const PAGE_TITLE = document.title;
+const QUALITY_EVERY_MS = 1000;
+// What plays and why, as the listener reads it.
+const FORM_NAMES = { pcm: 'Lossless', flac: 'Lossless', opus: (kbps) => `Opus ${kbps} kb/s` };
+const CODEC_NAMES = { [CODEC.pcm]: 'pcm', [CODEC.flac]: 'flac', [CODEC.opus]: 'opus' };
+const CODINGS = { [CODEC.pcm]: () => '24-bit', [CODEC.flac]: () => 'FLAC 24-bit', [CODEC.opus]: (kbps) => `Opus ${kbps} kb/s` };
+const REASONS = {
+  chosen: 'as you chose',
+  start: 'the connection carries it',
+  trying: 'trying it again, the connection looks better',
+  too_slow_lossless: 'the connection is too slow for lossless',
+  too_slow: 'the connection is too slow for more',
+  no_opus: 'this browser can’t play Opus',
+};
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -50,6 +66,13 @@ const output = new AudioOutput({
   },
 });
 let connection = null;
+const quality = new QualityChoice({ choice: readSetting('quality', 'auto') });
+const decoder = new FormDecoder({
+  onPacket: (data) => output.push(data),
+  onError: (format) => {
+    if (quality.undecodable(format, Date.now())) takeForm();
+  },
+});
 let wasJoined = false;
 let suspendedSince = 0;
 let status = 'idle';
@@ -58,7 +81,7 @@ const history = ['idle'];
 function readSetting(key, fallback) {
   try {
     const value = localStorage.getItem(`quorvel.${key}`);
-    return value === null ? fallback : Number(value);
+    return value === null ? fallback : value;
   } catch {
     return fallback;
   }
@@ -130,13 +153,19 @@ function listen(event) {
     password,
     env: environment,
     onStatus: render,
-    onPacket: (data) => output.push(data),
+    onPacket: (data) => decoder.push(data),
+    form: quality.form,
+    onFormat: (message) => {
+      decoder.setFormat(message);
+      if (message.format !== 'opus') quality.stream(message.rate, message.channels);
+    },
   });
   connection.start();
 }
 
 function stop() {
   if (connection) connection.stop();
+  decoder.close();
   output.stop();
   render();
 }
@@ -170,8 +199,38 @@ const figures = new PlaybackView(
   () => {
     const s = stats();
     return { ...s, heard: Boolean(output.node && s.streamRate), delayMs: status === 'on_air' ? s.delayMs : NaN,
+      coding: CODINGS[decoder.lastCodec]?.(quality.form.kbps),
       peaks: [output.stat('peakLeft'), output.stat('peakRight')] };
   });
+
+// The form Auto or the listener chose, taken at once, and why it plays.
+function takeForm() {
+  if (connection) connection.setForm(quality.form);
+  showForm();
+}
+
+function formText() {
+  const { format, kbps } = quality.form;
+  const name = format === 'opus' ? FORM_NAMES.opus(kbps) : FORM_NAMES[format];
+  let reason = quality.choice === 'auto' ? quality.reason : 'chosen';
+  if (!['auto', 'lossless'].includes(quality.choice) && format !== 'opus') reason = 'no_opus';
+  if (reason === 'too_slow' && kbps === 256) reason = 'too_slow_lossless';
+  return `${name} — ${REASONS[reason]}`;
+}
+
+function showForm() {
+  const text = formText();
+  if ($('form').textContent !== text) $('form').textContent = text;
+}
+
+function watchLine() {
+  const s = stats();
+  const playing = Boolean(connection && connection.status === 'on_air' && output.running && s.streamRate);
+  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, packets: connection ? connection.packets : 0,
+    bytes: connection ? connection.bytes : 0, playing };
+  if (quality.observe(counters, Date.now())) takeForm();
+  else showForm();
+}
 
 // The volume is remembered once the listener has settled on it, not at every step of the
 // slider.
@@ -187,7 +246,20 @@ $('volume').addEventListener('input', () => {
   clearTimeout(volumeSave);
   volumeSave = setTimeout(() => writeSetting('volume', $('volume').value), VOLUME_SAVE_AFTER_MS);
 });
+$('quality').value = quality.choice;
+$('quality').addEventListener('change', () => {
+  writeSetting('quality', $('quality').value);
+  if (quality.choose($('quality').value, Date.now())) takeForm();
+  else showForm();
+});
+Promise.all([canDecode('flac'), canDecode('opus')]).then(([flac, opus]) => {
+  if (quality.decodable.flac === flac && quality.decodable.opus === opus) return;
+  quality.decodable = { flac, opus };
+  takeForm();
+});
+setInterval(watchLine, QUALITY_EVERY_MS);
 render();
+showForm();
 
 window.quorvel = {
   get status() {
@@ -195,5 +267,9 @@ window.quorvel = {
   },
   history,
   stats,
+  // What is asked for, what last came and what the page says of it.
+  get form() {
+    return { ...quality.form, playing: CODEC_NAMES[decoder.lastCodec], text: formText() };
+  },
   takeTap: () => output.takeTap(),
 };

@@ -1,8 +1,20 @@
-// The audio packet on the wire: a 20-byte little-endian header, then interleaved
-// signed 24-bit samples scaled by 2^23 - 1.
+// The audio packet on the wire: a 20-byte little-endian header, its second byte the
+// codec, then for PCM interleaved signed 24-bit samples scaled by 2^23 - 1, for FLAC and
+// Opus one encoded frame (see relay/link_forms.h).
 
 export const HEADER_BYTES = 20;
+export const CODEC = { pcm: 1, flac: 2, opus: 3 };
 const SCALE = 8388607;
+
+// The header of a packet of any codec ({codec, channels, rate, seq, timestamp}), or null.
+export function parseAnyHeader(bytes) {
+  if (bytes.length <= HEADER_BYTES || bytes[0] !== 1 || bytes[1] < CODEC.pcm || bytes[1] > CODEC.opus) return null;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, HEADER_BYTES);
+  const channels = bytes[2];
+  const rate = view.getUint32(4, true);
+  if ((channels !== 1 && channels !== 2) || rate < 8000 || rate > 384000) return null;
+  return { codec: bytes[1], channels, rate, seq: view.getUint32(8, true), timestamp: view.getFloat64(12, true) };
+}
 
 // The header's fields, or null when the bytes are not an audio packet.
 export function parseHeader(bytes) {

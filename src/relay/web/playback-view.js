@@ -1,19 +1,21 @@
-// What the listener sees of the playback: the level meters, at up to 25 Hz and only when
+// What the listener sees of the playback: the level meters, at up to 12.5 Hz and only when
 // they move, and the figures twice a second. Nothing runs while nothing plays and nothing
-// is written that has not changed: each change costs the browser a layout, a paint and a
-// frame for its compositor.
+// is written that has not changed: each change costs the browser a frame for its
+// compositor (a meter's move nothing more: it is a transform), a figure's also a layout
+// and a paint.
 
 const METER_FLOOR_DB = -60;
-const METER_EVERY_MS = 40;
+const METER_EVERY_MS = 80;
 const METER_STEP_DB = 0.5;
-const FIGURES_EVERY = 12; // meter ticks, about half a second
+const FIGURES_EVERY = 6; // meter ticks, about half a second
 const NONE = '—';
 
-// The stream's format, and the rate this device plays it at when that differs: the parts
-// of the text that a narrow screen may put on lines of their own.
-export function formatParts(streamRate, channels, playedRate) {
+// The stream's format (`coding`: how its samples come), and the rate this device plays it
+// at when that differs: the parts of the text that a narrow screen may put on lines of
+// their own.
+export function formatParts(streamRate, channels, playedRate, coding = '24-bit') {
   const kHz = (rate) => (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
-  const format = `${kHz(streamRate)} kHz · 24-bit${channels === 1 ? ' · mono' : ''}`;
+  const format = `${kHz(streamRate)} kHz · ${coding}${channels === 1 ? ' · mono' : ''}`;
   if (!playedRate || playedRate === streamRate) return [format];
   return [`${format},`, `played at ${kHz(playedRate)} kHz by this device`];
 }
@@ -38,12 +40,13 @@ function setParts(element, parts) {
 
 export class PlaybackView {
   // elements: {format, delay, loss, meters: [left, right]}; figures() returns what to show
-  // ({heard, streamRate, channels, contextRate, delayMs, lost, late, underruns, peaks}).
+  // ({heard, streamRate, channels, coding, contextRate, delayMs, lost, late, underruns, peaks}).
   constructor(elements, figures) {
     this.elements = elements;
     this.figures = figures;
     this.timer = 0;
     this.ticks = 0;
+    this.levels = elements.meters.map(() => METER_FLOOR_DB); // dBFS each meter shows
   }
 
   // Whether something may play: the view follows it while it does.
@@ -61,7 +64,7 @@ export class PlaybackView {
     const f = this.figures();
     this.elements.meters.forEach((meter, channel) => {
       const db = f.heard ? decibels(f.peaks[channel]) : METER_FLOOR_DB;
-      if (Math.abs(meter.value - db) >= METER_STEP_DB) meter.value = db;
+      if (Math.abs(this.levels[channel] - db) >= METER_STEP_DB) this.showLevel(channel, db);
     });
     if (this.ticks++ % FIGURES_EVERY === 0) this.show(f);
   }
@@ -70,11 +73,19 @@ export class PlaybackView {
   show(f) {
     const { format, delay, loss, meters } = this.elements;
     const heard = f && f.heard;
-    setParts(format, heard ? formatParts(f.streamRate, f.channels, f.contextRate) : [NONE]);
+    setParts(format, heard ? formatParts(f.streamRate, f.channels, f.contextRate, f.coding) : [NONE]);
     setText(delay, heard && Number.isFinite(f.delayMs) ? `${Math.round(f.delayMs)} ms` : NONE);
     setText(loss, heard ? `${f.lost} lost · ${f.late} late · ${f.underruns} dropouts` : NONE);
-    if (!f) for (const meter of meters) meter.value = METER_FLOOR_DB;
-    for (const [meter, name] of [[meters[0], 'left'], [meters[1], 'right']])
-      setText(meter, `${name} ${Math.round(meter.value)} dBFS`);
+    meters.forEach((meter, channel) => {
+      if (!f) this.showLevel(channel, METER_FLOOR_DB);
+      const value = String(Math.round(this.levels[channel]));
+      if (meter.getAttribute('aria-valuenow') !== value) meter.setAttribute('aria-valuenow', value);
+    });
+  }
+
+  // The cover hides the scale above the level.
+  showLevel(channel, db) {
+    this.levels[channel] = db;
+    this.elements.meters[channel].firstElementChild.style.transform = `scaleX(${db / METER_FLOOR_DB})`;
   }
 }

@@ -21,13 +21,11 @@ export function missingBrowser() {
 // headless) or "no-user-gesture-required".
 export async function launch({ autoplay = "document-user-activation-required", args = [] } = {}) {
   const { chromium } = await import("playwright-core");
-  return chromium.launch({
-    executablePath: chromiumPath,
-    headless: true,
-    args: [`--autoplay-policy=${autoplay}`, "--no-first-run", "--disable-background-timer-throttling",
-      "--disable-renderer-backgrounding", ...args],
-  });
+  return chromium.launch({ executablePath: chromiumPath, headless: true, args: chromiumArgs(autoplay, args) });
 }
+
+export const chromiumArgs = (autoplay, args = []) => [`--autoplay-policy=${autoplay}`, "--no-first-run",
+  "--disable-background-timer-throttling", "--disable-renderer-backgrounding", ...args];
 
 // Records every status the page shows, in order, as {key, text}: transient ones too.
 export async function watchStatus(page) {
@@ -50,31 +48,59 @@ export async function watchStatus(page) {
 
 // Records where the audio the page receives is itself discontinuous (the counter signal
 // jumps between or inside packets that follow each other): on a loaded machine the
-// audio server's feed can skip, and that is not the page's doing. {t, steps} each.
+// audio server's feed can skip, and that is not the page's doing. {t, steps} each. PCM is
+// read from the socket, FLAC from what the browser's decoder gives (Opus keeps no
+// counter to read).
 export async function watchSource(page) {
   await page.addInitScript(() => {
     const jumps = (window.__sourceJumps = []);
-    let lastSequence = -1, lastCounter = 0;
+    let lastCounter = 0;
     const wrapped = (steps) => ((((steps + 2048) % 4096) + 4096) % 4096) - 2048;
-    const inspect = (data) => {
+    // The left channel's samples in order; `follows`: the first follows the last seen.
+    const inspect = (left, follows) => {
+      for (let i = 0; i < left.length; i++) {
+        const counter = (left[i] - 1 / 16) * 65536;
+        const steps = wrapped(counter - lastCounter - 1);
+        if ((i > 0 || follows) && Math.abs(steps) > 0.5) jumps.push({ t: performance.now(), steps: Math.round(steps) });
+        lastCounter = counter;
+      }
+    };
+    let lastSequence = -1;
+    const inspectPacket = (data) => {
       const bytes = new Uint8Array(data);
       if (bytes.length < 26 || bytes[0] !== 1 || bytes[1] !== 1 || bytes[2] !== 2) return;
       const sequence = new DataView(data).getUint32(8, true);
-      for (let k = 20, first = true; k + 6 <= bytes.length; k += 6, first = false) {
-        const code = ((bytes[k] | (bytes[k + 1] << 8) | (bytes[k + 2] << 16)) << 8) >> 8;
-        const counter = (code / 8388607 - 1 / 16) * 65536;
-        const follows = !first || sequence === lastSequence + 1;
-        const steps = wrapped(counter - lastCounter - 1);
-        if (follows && Math.abs(steps) > 0.5) jumps.push({ t: performance.now(), steps: Math.round(steps) });
-        lastCounter = counter;
-      }
+      const left = new Float64Array((bytes.length - 20) / 6);
+      for (let i = 0, k = 20; i < left.length; i++, k += 6)
+        left[i] = (((bytes[k] | (bytes[k + 1] << 8) | (bytes[k + 2] << 16)) << 8) >> 8) / 8388607;
+      inspect(left, sequence === lastSequence + 1);
       lastSequence = sequence;
     };
     const Native = window.WebSocket;
     window.WebSocket = class extends Native {
       constructor(...args) {
         super(...args);
-        this.addEventListener("message", (event) => event.data instanceof ArrayBuffer && inspect(event.data));
+        this.addEventListener("message", (event) => event.data instanceof ArrayBuffer && inspectPacket(event.data));
+      }
+    };
+    const NativeDecoder = window.AudioDecoder;
+    if (!NativeDecoder) return;
+    let lastEnd = NaN;
+    window.AudioDecoder = class extends NativeDecoder {
+      constructor(init) {
+        super({ ...init, output: (data) => {
+          if (this.codec === "flac" && data.numberOfChannels === 2) {
+            const left = new Float32Array(data.numberOfFrames);
+            data.copyTo(left, { planeIndex: 0, format: "f32-planar" });
+            inspect(left, Math.abs(data.timestamp - lastEnd) < 2);
+            lastEnd = data.timestamp + data.duration;
+          }
+          init.output(data);
+        } });
+      }
+      configure(config) {
+        this.codec = config.codec;
+        super.configure(config);
       }
     };
   });

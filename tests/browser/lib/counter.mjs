@@ -84,3 +84,74 @@ export function notInSource(result, source) {
   });
   return { replays: keep(result.replays), skips: keep(result.skips) };
 }
+
+// What a lossy coder leaves of the counter signal: its high-pass (Opus: 3 Hz) takes the
+// constant parts out, and the climb is left, a sawtooth that falls by 4095 steps every
+// PERIOD samples. The same high-pass over the whole of what was played, lossless parts
+// too, makes one signal of it across a change of form. From its falls: the level (their
+// height), audio played twice or left out (falls further apart or closer than a period
+// at `ratio` output samples a source sample, give or take the page's 0.3 % steering),
+// and clicks (a step anywhere else). Coming back from the coder to lossless brings the
+// constants back in one step, each channel by its own (the right one 1/16 more): such a
+// step is counted apart, as a restoration. Gaps are silences of both channels (the climb
+// passes 0 within a sample).
+// {level, falls, replays, skips, clicks, restorations, gaps: [length]} (samples).
+export function analyseClimb({ left, right, rate }, ratio = 1) {
+  const n = left.length;
+  const pole = (2 * Math.PI * 3) / rate;
+  const highPass = (input) => {
+    const output = new Float32Array(n);
+    for (let i = 0, mean = input[0]; i < n; ++i) {
+      mean += pole * (input[i] - mean);
+      output[i] = input[i] - mean;
+    }
+    return output;
+  };
+  const l = highPass(left), r = highPass(right);
+  const x = l.map((value, i) => (value + r[i]) / 2);
+  const settled = Math.round(rate / 2);  // the high-pass's own start
+  const falls = [];
+  for (let i = settled; i + 40 < n; ++i) {
+    if (x[i] - x[i - 6] > -0.03) continue;
+    let at = i;
+    for (let j = i; j < i + 16; ++j) if (x[j + 1] - x[j - 1] < x[at + 1] - x[at - 1]) at = j;
+    falls.push(at);
+    i = at + 64;
+  }
+  const mean = (from, to) => {
+    let sum = 0;
+    for (let i = from; i < to; ++i) sum += x[i];
+    return sum / (to - from);
+  };
+  const heights = falls.filter((at) => at - 40 >= 0).map((at) => (mean(at - 40, at - 10) - mean(at + 10, at + 40)) *
+    65536 / (4095 - 50 / ratio));
+  const level = heights.reduce((sum, h) => sum + h, 0) / heights.length;
+  const period = PERIOD * ratio, slack = 0.004 * period + 2;
+  const replays = [], skips = [];
+  for (let k = 1; k < falls.length; ++k) {
+    const moved = falls[k] - falls[k - 1] - period;
+    if (moved > slack) replays.push({ at: falls[k], steps: -Math.round(moved / ratio) });
+    else if (moved < -slack) skips.push({ at: falls[k], steps: Math.round(-moved / ratio) });
+  }
+  let clicks = 0, restorations = 0, gap = 0;
+  const gaps = [];
+  for (let i = settled, next = 0; i < n; ++i) {
+    while (next < falls.length && falls[next] < i - 12) ++next;
+    const nearFall = next < falls.length && Math.abs(falls[next] - i) <= 12;
+    if (!nearFall && i + 40 < n && Math.abs(x[i] - x[i - 1]) > 0.02) {  // falls are sought that far from the end
+      // Over the step's few samples, the right channel rose 1/16 more than the left.
+      const apart = (r[i + 2] - l[i + 2]) - (r[i - 2] - l[i - 2]);
+      if (Math.abs(apart - 1 / 16) < 0.02 && l[i + 2] > l[i - 2]) ++restorations;
+      else ++clicks;
+      i += 4;
+    }
+    if (Math.abs(left[i]) + Math.abs(right[i]) < 1e-6) {
+      ++gap;
+    } else {
+      if (gap > 2) gaps.push(gap);
+      gap = 0;
+    }
+  }
+  if (gap > 2) gaps.push(gap);
+  return { level, falls: falls.length, replays, skips, clicks, restorations, gaps };
+}

@@ -19,19 +19,12 @@ export function missingFirefox() {
 }
 
 // Sound starts only once the page has had a click or a key press, as in a desktop Firefox.
+// puppeteer-core, from beside the tests.
+export const loadPuppeteer = async () => (await import("puppeteer-core")).default;
+
 export async function launchFirefox() {
-  const { default: puppeteer } = await import("puppeteer-core");
-  const browser = await puppeteer.launch({
-    browser: "firefox",
-    executablePath: firefoxPath,
-    headless: true,
-    protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
-    // Headless, with the sound remoted to the parent process, Firefox here now and then
-    // never comes back from starting an AudioContext (its page hangs, today's page too);
-    // with the sound in the page's own process it does not.
-    extraPrefsFirefox: { "media.autoplay.default": 1, "media.autoplay.blocking_policy": 0,
-      "media.autoplay.block-webaudio": true, "media.cubeb.sandbox": false },
-  });
+  const puppeteer = await loadPuppeteer();
+  const browser = await puppeteer.launch(firefoxOptions({ autoplay: false }));
   return {
     async newContext() {
       const context = await browser.createBrowserContext();
@@ -40,6 +33,19 @@ export async function launchFirefox() {
     close: () => browser.close(),
   };
 }
+
+// puppeteer's launch options; `autoplay`: sound may start without a click or a key press.
+export const firefoxOptions = ({ autoplay }) => ({
+  browser: "firefox",
+  executablePath: firefoxPath,
+  headless: true,
+  protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
+  // Headless, with the sound remoted to the parent process, Firefox here now and then
+  // never comes back from starting an AudioContext (its page hangs, today's page too);
+  // with the sound in the page's own process it does not.
+  extraPrefsFirefox: { "media.autoplay.default": autoplay ? 0 : 1, "media.autoplay.blocking_policy": 0,
+    "media.autoplay.block-webaudio": !autoplay, "media.cubeb.sandbox": false },
+});
 
 class FirefoxPage {
   constructor(page, context) {
