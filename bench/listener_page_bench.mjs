@@ -34,7 +34,7 @@ const oldPageHeaders = { "Content-Security-Policy":
 const oldPageArgs = ["--disable-features=LocalNetworkAccessChecks"];
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const bin = process.argv[2];
-const only = process.argv[3];  // "delay", "trouble" or "cpu" runs just that part
+const only = process.argv[3];  // "delay", "trouble", "cpu", "hires" or "forms" runs just that part
 const faultFilter = process.argv[4] ?? "";  // with "trouble": only the faults whose name has this
 const baseBin = process.env.QUORVEL_BENCH_BASE;
 const firefox = process.env.QUORVEL_BENCH_BROWSER === "firefox";
@@ -244,7 +244,8 @@ function threadTicks(pids) {
 // A listener's browser as a listener runs it: one of its own, driven until the page plays,
 // then left alone (an attached driver has the browser report it every WebSocket message;
 // the probe would sample and wrap the page's calls): only the contexts it makes are kept.
-async function listenerBrowser(kind, { url, password }) {
+// choice: the quality to choose, or "pcm" for a browser without decoders.
+async function listenerBrowser(kind, { url, password }, choice) {
   const puppeteer = await loadPuppeteer();
   const browser = await puppeteer.launch(firefox ? firefoxOptions({ autoplay: true }) : { executablePath: chromiumPath,
     headless: true, args: chromiumArgs("no-user-gesture-required", ["--no-sandbox", ...oldPageArgs]) });
@@ -262,7 +263,9 @@ async function listenerBrowser(kind, { url, password }) {
       request.respond({ status: 200, contentType: "text/html; charset=utf-8", headers: oldPageHeaders, body: oldPage })
       : request.continue());
   }
+  if (choice === "pcm") await page.evaluateOnNewDocument(() => delete window.AudioDecoder);
   await page.goto(url);
+  if (choice && choice !== "pcm") await page.select("#quality", choice);
   await page.locator("#password").fill(password);
   await page.click(kind === "old" ? "form button" : "#listen");
   await until(() => page.evaluate(() => window.__contexts.at(-1)?.state === "running" &&
@@ -277,14 +280,15 @@ async function listenerBrowser(kind, { url, password }) {
       const again = await puppeteer.connect({ browserWSEndpoint: endpoint, ...(firefox ? { protocol: "webDriverBiDi" } : {}) });
       const [page] = await again.pages();
       const found = await page.evaluate(() => [window.__contexts.at(-1)?.sampleRate, document.getElementById("format")?.textContent ?? "—"]);
+      found.push(await page.evaluate(() => window.quorvel?.form?.text ?? ""));
       await again.close();
       return found;
     },
   };
 }
 
-async function cpu(kind, site) {
-  const listener = await listenerBrowser(kind, site);
+async function cpu(kind, site, choice) {
+  const listener = await listenerBrowser(kind, site, choice);
   await sleep(2000);
   const processes = browserProcesses(listener.pid);
   const all = [...processes.values()].flat();
@@ -293,7 +297,7 @@ async function cpu(kind, site) {
   const first = measure();
   await sleep(15000);
   const last = measure();
-  const [contextRate, format] = await listener.finish();
+  const [contextRate, format, form] = await listener.finish();
   const seconds = (last.t - first.t) / 1000;
   const busiest = [...last.threads].map(([name, t]) => [name, (t - (first.threads.get(name) ?? 0)) / seconds])
     .sort((a, b) => b[1] - a[1]).slice(0, 3).map(([name, share]) => `${name} ${share.toFixed(1)} %`).join(", ");
@@ -301,7 +305,7 @@ async function cpu(kind, site) {
   const shares = [...last.kinds].map(([k, t]) => [k, (t - first.kinds.get(k)) / seconds]).sort((a, b) => b[1] - a[1]);
   const total = shares.reduce((sum, [, share]) => sum + share, 0);
   const text = shares.map(([k, share]) => `${k} ${share.toFixed(2)}`).join(" + ") + ` = ${total.toFixed(2)} %`;
-  return { text, contextRate, format, busiest };
+  return { text, contextRate, format, form, busiest };
 }
 
 const fmt = (x, digits = 0) => (x === null || x === undefined || Number.isNaN(x) ? "—" : x.toFixed(digits));
@@ -375,6 +379,18 @@ try {
       for (const kind of kinds) {
         const r = await cpu(kind, sites[kind]);
         console.log(`  ${rate / 1000} kHz stream  ${kind.padEnd(5)} ${r.text}   (context at ${r.contextRate} Hz; format "${r.format}"; ${r.busiest})`);
+      }
+    }
+  }
+  if (only === "forms") {
+    console.log("\nThe page's CPU (% of one core, all of the browser's processes) per form, this build's page:");
+    for (const [rate, source] of [[48000, "input|1|quorvel-test-stereo"], [96000, "input|1|quorvel-test-noise"]]) {
+      spawnSync("pw-metadata", ["-n", "settings", "0", "clock.force-rate", String(rate)], { env: sites.new.studio.env });
+      await sites.new.restream(source);
+      await sleep(2000);
+      for (const choice of ["pcm", "lossless", "high", "medium", "low"]) {
+        const r = await cpu("new", sites.new, choice);
+        console.log(`  ${rate / 1000} kHz ${source.split("-").pop().padEnd(6)} ${choice.padEnd(8)} ${r.text}   (format "${r.format}"; "${r.form}")`);
       }
     }
   }

@@ -15,6 +15,8 @@
 #   quorvel-test-eight   "Quorvel Test Eight"   8 channels [AUX0 … AUX7]
 #   quorvel-test-three   "Quorvel Test Three"   3 channels [FL FR FC]
 #   quorvel-test-hires   "Quorvel Test Hi-Res"  2 channels [FL FR], 96000 Hz (benchmarks)
+#   quorvel-test-noise   "Quorvel Test Noise"   2 channels [FL FR], 96000 Hz, fed with noise
+#                        instead (test-signal.pl 2 noise: what lossless cannot shrink)
 # and one output, quorvel-test-speakers [FL FR], the default sink the players use.
 # The graph runs at 48000 Hz unless a client forces another rate.
 set -euo pipefail
@@ -72,7 +74,8 @@ write_config() {
     echo 'context.modules = ['
     for device in "stereo|Quorvel Test Stereo|2|FL FR|48000" \
       "eight|Quorvel Test Eight|8|AUX0 AUX1 AUX2 AUX3 AUX4 AUX5 AUX6 AUX7|48000" \
-      "three|Quorvel Test Three|3|FL FR FC|48000" "hires|Quorvel Test Hi-Res|2|FL FR|96000"; do
+      "three|Quorvel Test Three|3|FL FR FC|48000" "hires|Quorvel Test Hi-Res|2|FL FR|96000" \
+      "noise|Quorvel Test Noise|2|FL FR|96000"; do
       IFS='|' read -r key description channels positions rate <<<"$device"
       cat <<EOF
   { name = libpipewire-module-pipe-tunnel
@@ -125,10 +128,9 @@ start() {
   spawn wireplumber wireplumber
   spawn pipewire-pulse pipewire-pulse
   local key channels
-  for device in stereo:2 eight:8 three:3 hires:2; do
-    key=${device%%:*}
-    channels=${device##*:}
-    spawn "feed-$key" sh -c "exec perl '$here/test-signal.pl' $channels > '$dir/fifo/$key'"
+  for device in stereo:2 eight:8 three:3 hires:2 noise:2:noise; do
+    IFS=: read -r key channels kind <<<"$device"
+    spawn "feed-$key" sh -c "exec perl '$here/test-signal.pl' $channels $kind > '$dir/fifo/$key'"
   done
   if ! wait_for pipewire-pulse 100 pactl info ||
     ! wait_for "the default sink" 100 sh -c 'pactl get-default-sink | grep -qx quorvel-test-speakers' ||

@@ -5,7 +5,10 @@
 # the broadcast. Scenarios: two partitions, a slow and lossy link, the relay stalled
 # (SIGSTOP, 5, 3 and 8 s), the relay killed and restarted, and a 1.5 Mb/s line to a
 # listener in the studio's namespace (lossless must show its losses, Opus must fit
-# without one). Each must end without a
+# without one), and the same line to the listener page in Chromium playing a 96 kHz
+# stream of noise (lossless forced shows its losses; Auto settles on a form that fits
+# within 15 s and plays 60 s without an underrun, and comes back to lossless once the
+# cap is lifted). Each must end without a
 # crash, with the loss shown within 6 s of the cut and the broadcast back on air within
 # one back-off step (10 s) of the link's return, memory flat; the listener must ride
 # every fault out (reconnecting as the page does), and its loss (packets and
@@ -199,6 +202,30 @@ thin_line() {
   demo_link rate 0
 }
 
+# The listener page in the studio's namespace on the same 1.5 Mb/s line, playing a second
+# link: a broadcaster of the audio server's 96 kHz noise (tests/browser/thin_line.mjs).
+page_thin_line() {
+  if ! command -v node >/dev/null || ! "$root/scripts/browser-test-deps.sh" >"$demo/page.deps" 2>&1; then
+    echo "skipped: node or the browser tests' packages are missing ($(tail -n 1 "$demo/page.deps" 2>/dev/null))"
+    return
+  fi
+  local password id url noise_pid status=0
+  password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
+  printf '%s\n' "$password" | demo_quorvel links create "Noise" --max 2 >"$demo/noise-link.out"
+  id=$(sed -n 's/^id: //p' "$demo/noise-link.out" | head -n 1)
+  url=$(sed -n 's/^\(https\{0,1\}:\/\/.*\/l\/.*\)$/\1/p' "$demo/noise-link.out" | head -n 1)
+  [[ -n "$id" && -n "$url" ]] || { fail "no link for the page: $(cat "$demo/noise-link.out")"; return; }
+  ip netns exec "$studio_ns" "$bin/quorvel" stream --session "$id" --source 'input|1|quorvel-test-noise' \
+    >"$demo/noise-stream.log" 2>&1 &
+  noise_pid=$!
+  demo_link rate 1500
+  node "$root/tests/browser/thin_line.mjs" "$url" "$password" "$studio_ns" "$demo/link.control" || status=$?
+  demo_link rate 0
+  kill -INT "$noise_pid" 2>/dev/null || true
+  wait "$noise_pid" || true
+  ((status == 0 || status == 77)) || fail "the page on a 1.5 Mb/s line (exit status $status)"
+}
+
 relay_stall() {
   listener_start
   sleep 2
@@ -275,6 +302,7 @@ run_scenario "Relay stalled (SIGSTOP) 3 s" relay_stall 3
 run_scenario "Relay stalled (SIGSTOP) 8 s" relay_stall 8
 relay_before_restart=$(rss_kib "$relay_pid")
 run_scenario "A 1.5 Mb/s line to a listener, $thin_seconds s each: pcm, opus:128" thin_line
+run_scenario "The listener page on a 1.5 Mb/s line, a 96 kHz stream" page_thin_line
 run_scenario "Relay killed and restarted" relay_restart
 
 printf '\n== Resident memory (MiB) after each step\n'

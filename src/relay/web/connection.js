@@ -30,8 +30,7 @@ export class Connection {
     this.onPacket = onPacket;
     this.form = form;
     this.onFormat = onFormat;
-    this.bytes = 0; // binary messages and their bytes received, for the measure of the line
-    this.packets = 0;
+    this.bytes = 0; // binary bytes received, for the measure of the line
     this.clock = new ClockSync();
     this.socket = null;
     this.timer = null;
@@ -90,7 +89,6 @@ export class Connection {
       this.watch();
       if (typeof event.data === 'string') this.onText(event.data);
       else {
-        this.packets++;
         this.bytes += event.data.byteLength;
         this.onPacket(event.data);
       }

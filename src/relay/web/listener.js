@@ -66,6 +66,7 @@ const output = new AudioOutput({
   },
 });
 let connection = null;
+let arriving = {}; // the form the relay last announced
 const quality = new QualityChoice({ choice: readSetting('quality', 'auto') });
 const decoder = new FormDecoder({
   onPacket: (data) => output.push(data),
@@ -156,6 +157,7 @@ function listen(event) {
     onPacket: (data) => decoder.push(data),
     form: quality.form,
     onFormat: (message) => {
+      arriving = { format: message.format, kbps: message.format === 'opus' ? message.kbps : undefined };
       decoder.setFormat(message);
       if (message.format !== 'opus') quality.stream(message.rate, message.channels);
     },
@@ -226,8 +228,8 @@ function showForm() {
 function watchLine() {
   const s = stats();
   const playing = Boolean(connection && connection.status === 'on_air' && output.running && s.streamRate);
-  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, packets: connection ? connection.packets : 0,
-    bytes: connection ? connection.bytes : 0, playing };
+  const counters = { troubles: s.lost + s.late + s.underruns, lost: s.lost, bytes: connection ? connection.bytes : 0,
+    playing, arriving };
   if (quality.observe(counters, Date.now())) takeForm();
   else showForm();
 }

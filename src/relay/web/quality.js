@@ -2,11 +2,11 @@
 // counters and the time, it says which form to take and why; it has no clock of its own.
 //
 // Auto starts lossless and steps down when losses, late packets or underruns show that the
-// line cannot carry the form — when they come with packets missing or coming too slowly,
-// not from a busy device — to the best form that needs at most HEADROOM of what the line
-// delivered meanwhile. It tries one step up only after a quiet period, which doubles
-// each time a step up fails; so it changes at most a few times a minute, never back and
-// forth.
+// line cannot carry the form — when they come with packets missing (the relay's queue for
+// us overflowed), not only late, as a busy device makes them — to the best form that needs at most HEADROOM of what the line
+// delivered meanwhile. It tries one step up only after a quiet period without a packet
+// lost, which doubles each time a step up fails; so it changes at most a few times an
+// hour, never back and forth.
 
 export const CHOICES = ['auto', 'lossless', 'high', 'medium', 'low'];
 const LADDER = [
@@ -19,8 +19,6 @@ const PACKET_OVERHEAD_BITS = 8 * 90; // header, WebSocket, TCP and IP, per 20 ms
 const WINDOW_MS = 5000; // troubles are counted over this long
 const TROUBLES = 3; // this many in a window: the line cannot carry the form
 const LOSSES = 2; // packets missing in a window: the relay could not send them all
-const PACKET_MS = 20;
-const SLOW = 0.95; // packets coming at less than this share of real time: the line is short
 const SETTLE_MS = 3000; // the stir of a change is not held against the new form
 const FIRST_QUIET_MS = 90000;
 const MAX_QUIET_MS = 600000;
@@ -85,33 +83,34 @@ export class QualityChoice {
   }
 
   // The page's counters at `nowMs`: troubles (losses + late packets + underruns so far), of
-  // them lost, and the packets and bytes received so far; `playing` false while nothing is
-  // due to play. Returns whether the form changes.
-  observe({ troubles, lost, packets, bytes, playing }, nowMs) {
+  // them lost, and the bytes received so far; `playing` false while nothing is
+  // due to play; `arriving` the form the relay last announced ({format, kbps}). Returns
+  // whether the form changes.
+  observe({ troubles, lost, bytes, playing, arriving }, nowMs) {
     const previous = this.samples[this.samples.length - 1];
-    this.samples.push({ atMs: nowMs, troubles, lost, packets, bytes });
+    this.samples.push({ atMs: nowMs, troubles, lost, bytes });
     while (this.samples.length > 2 && this.samples[1].atMs <= nowMs - WINDOW_MS) this.samples.shift();
     if (!previous || !playing) {
       this.calmSinceMs = NaN;
       return false;
     }
-    if (Number.isNaN(this.calmSinceMs)) {
-      // Back to playing: what the break cost is no measure of the line.
+    const form = this.form;
+    if (Number.isNaN(this.calmSinceMs) || arriving.format !== form.format || arriving.kbps !== form.kbps) {
+      // Back to playing, or what was sent before a change still coming (the relay's
+      // queue drains first): no measure of the line or of the new form.
       this.calmSinceMs = nowMs;
       this.changedAtMs = Math.max(this.changedAtMs, nowMs);
     }
     const first = this.samples[0];
     const spanMs = nowMs - first.atMs;
     const bits = spanMs > 0 ? ((bytes - first.bytes) * 8000) / spanMs : 0;
-    if (troubles > previous.troubles) this.calmSinceMs = nowMs;
-    const form = this.form;
+    if (lost > previous.lost) this.calmSinceMs = nowMs; // the line's trouble; a busy device's is not
     if (form.format !== 'opus' && spanMs >= WINDOW_MS / 2 && troubles === first.troubles)
       this.line.losslessBits = Math.max(this.line.losslessBits, bits); // what lossless takes when it fits
     if (this.choice !== 'auto' || nowMs - this.changedAtMs < SETTLE_MS) return false;
     const before = this.form;
     const since = this.samplesSince(this.changedAtMs + SETTLE_MS);
-    const short = lost - since.lost >= LOSSES || (packets - since.packets) * PACKET_MS < SLOW * (nowMs - since.atMs);
-    if (troubles - since.troubles >= TROUBLES && short) {
+    if (troubles - since.troubles >= TROUBLES && lost - since.lost >= LOSSES) {
       this.stepDown(bits, nowMs);
     } else if (nowMs - this.trialSinceMs >= TRIAL_MS) {
       this.trialSinceMs = NaN; // the step up held

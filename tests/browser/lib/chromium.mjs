@@ -18,10 +18,11 @@ export function missingBrowser() {
 
 // autoplay: "document-user-activation-required" (desktop Chrome's own: sound starts only once the
 // page has had a click or a key press; "user-gesture-required" does not hold sound back
-// headless) or "no-user-gesture-required".
-export async function launch({ autoplay = "document-user-activation-required", args = [] } = {}) {
+// headless) or "no-user-gesture-required". executablePath: another way to start it (a
+// wrapper that puts it in a network namespace).
+export async function launch({ autoplay = "document-user-activation-required", args = [], executablePath = chromiumPath } = {}) {
   const { chromium } = await import("playwright-core");
-  return chromium.launch({ executablePath: chromiumPath, headless: true, args: chromiumArgs(autoplay, args) });
+  return chromium.launch({ executablePath, headless: true, args: chromiumArgs(autoplay, args) });
 }
 
 export const chromiumArgs = (autoplay, args = []) => [`--autoplay-policy=${autoplay}`, "--no-first-run",

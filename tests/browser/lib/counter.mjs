@@ -89,7 +89,7 @@ export function notInSource(result, source) {
 // constant parts out, and the climb is left, a sawtooth that falls by 4095 steps every
 // PERIOD samples. The same high-pass over the whole of what was played, lossless parts
 // too, makes one signal of it across a change of form. From its falls: the level (their
-// height), audio played twice or left out (falls further apart or closer than a period
+// median height), audio played twice or left out (falls further apart or closer than a period
 // at `ratio` output samples a source sample, give or take the page's 0.3 % steering),
 // and clicks (a step anywhere else). Coming back from the coder to lossless brings the
 // constants back in one step, each channel by its own (the right one 1/16 more): such a
@@ -125,11 +125,15 @@ export function analyseClimb({ left, right, rate }, ratio = 1) {
   };
   const heights = falls.filter((at) => at - 40 >= 0).map((at) => (mean(at - 40, at - 10) - mean(at + 10, at + 40)) *
     65536 / (4095 - 50 / ratio));
-  const level = heights.reduce((sum, h) => sum + h, 0) / heights.length;
+  // The median: a skip of the feed near a fall (a loaded machine) would tilt a mean.
+  const level = heights.sort((a, b) => a - b)[heights.length >> 1];
+  // Silence between two falls (an underrun, counted apart) is no audio played.
+  const silent = new Int32Array(n + 1);
+  for (let i = 0; i < n; ++i) silent[i + 1] = silent[i] + (Math.abs(left[i]) + Math.abs(right[i]) < 1e-6 ? 1 : 0);
   const period = PERIOD * ratio, slack = 0.004 * period + 2;
   const replays = [], skips = [];
   for (let k = 1; k < falls.length; ++k) {
-    const moved = falls[k] - falls[k - 1] - period;
+    const moved = falls[k] - falls[k - 1] - (silent[falls[k]] - silent[falls[k - 1]]) - period;
     if (moved > slack) replays.push({ at: falls[k], steps: -Math.round(moved / ratio) });
     else if (moved < -slack) skips.push({ at: falls[k], steps: Math.round(-moved / ratio) });
   }
