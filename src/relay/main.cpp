@@ -9,10 +9,10 @@
 #include <pthread.h>
 #include <systemd/sd-daemon.h>
 
-#include "config/secret_line.h"
-#include "config/version.h"
 #include "relay/admin.h"
 #include "relay/relay_server.h"
+#include "runtime/secret_line.h"
+#include "runtime/version.h"
 
 namespace {
 

@@ -5,9 +5,11 @@
 //
 //   node tests/browser/listener_page.test.mjs BUILD/src   (under scripts/with-test-services.sh)
 // Exits 77 (skipped) with the reason when Chromium, playwright-core or the audio server is
-// missing. Firefox runs when QUORVEL_BROWSERS names it ("chromium,firefox"): headless on a
-// loaded machine it now and then never comes back from starting an AudioContext (today's
-// page too), which would fail the run for the browser's sake.
+// missing. Firefox runs when QUORVEL_BROWSERS names it ("chromium,firefox"): on a loaded
+// machine its audio server (in the browser's parent process, serving every page's sound)
+// now and then blocks inside PulseAudio's client library for good, and every page that
+// starts or stops sound waits on it (the old page too), which would fail the run for the
+// browser's sake.
 import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
 import { writeFileSync } from "node:fs";
