@@ -40,11 +40,12 @@ export const firefoxOptions = ({ autoplay }) => ({
   executablePath: firefoxPath,
   headless: true,
   protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
-  // Headless, with the sound remoted to the parent process, Firefox here now and then
-  // never comes back from starting an AudioContext (its page hangs, today's page too);
-  // with the sound in the page's own process it does not.
+  // The pages' sound goes through an audio server in the parent process (also with
+  // "media.cubeb.sandbox" off: the pages' processes still run its client): on a loaded
+  // machine that server now and then blocks for good in PulseAudio's client library, and
+  // the pages that start or stop sound wait on it. No preference here avoids it.
   extraPrefsFirefox: { "media.autoplay.default": autoplay ? 0 : 1, "media.autoplay.blocking_policy": 0,
-    "media.autoplay.block-webaudio": !autoplay, "media.cubeb.sandbox": false },
+    "media.autoplay.block-webaudio": !autoplay },
 });
 
 class FirefoxPage {
@@ -69,6 +70,7 @@ class FirefoxPage {
   evaluate(f, argument) { return this.page.evaluate(f, argument); }
   click(selector) { return this.page.click(selector); }
   fill(selector, value) { return this.page.locator(selector).fill(value); }
+  selectOption(selector, value) { return this.page.select(selector, value); }
   async isVisible(selector) { return (await this.page.$(selector))?.isVisible() ?? false; }
   setViewportSize({ width, height }) { return this.page.setViewport({ width, height }); }
 
