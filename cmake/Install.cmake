@@ -43,24 +43,22 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/autostart/quorvel.desktop
   DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart COMPONENT quorvel)
 
 # The relay, its units, its system user and the reverse-proxy examples.
-if(TARGET quorvel-relay)
-  install(TARGETS quorvel-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quorvel-relay)
-  quorvel_install_gzipped(${PROJECT_SOURCE_DIR}/man/quorvel-relay.1 ${CMAKE_INSTALL_MANDIR}/man1 quorvel-relay)
-  # Both units share one hardening block.
-  file(READ packaging/systemd/hardening.conf QUORVEL_UNIT_HARDENING)
-  string(STRIP "${QUORVEL_UNIT_HARDENING}" QUORVEL_UNIT_HARDENING)
-  foreach(unit quorvel-relay.service quorvel-relay@.service)
-    configure_file(packaging/systemd/${unit} ${CMAKE_BINARY_DIR}/systemd/${unit} @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/systemd/${unit} DESTINATION ${QUORVEL_SYSTEMD_UNIT_DIR} COMPONENT quorvel-relay)
-  endforeach()
-  install(FILES packaging/systemd/quorvel-relay.sysusers
-    DESTINATION lib/sysusers.d RENAME quorvel-relay.conf COMPONENT quorvel-relay)
-  install(FILES packaging/systemd/quorvel-relay.default
-    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME quorvel-relay COMPONENT quorvel-relay)
-  install(FILES packaging/nginx/quorvel-relay.conf packaging/nginx/quorvel-studios.conf packaging/nginx/quorvel-relay-proxy.conf
-                packaging/systemd/studio.env
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel-relay/examples COMPONENT quorvel-relay)
-endif()
+install(TARGETS quorvel-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quorvel-relay)
+quorvel_install_gzipped(${PROJECT_SOURCE_DIR}/man/quorvel-relay.1 ${CMAKE_INSTALL_MANDIR}/man1 quorvel-relay)
+# Both units share one hardening block.
+file(READ packaging/systemd/hardening.conf QUORVEL_UNIT_HARDENING)
+string(STRIP "${QUORVEL_UNIT_HARDENING}" QUORVEL_UNIT_HARDENING)
+foreach(unit quorvel-relay.service quorvel-relay@.service)
+  configure_file(packaging/systemd/${unit} ${CMAKE_BINARY_DIR}/systemd/${unit} @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/${unit} DESTINATION ${QUORVEL_SYSTEMD_UNIT_DIR} COMPONENT quorvel-relay)
+endforeach()
+install(FILES packaging/systemd/quorvel-relay.sysusers
+  DESTINATION lib/sysusers.d RENAME quorvel-relay.conf COMPONENT quorvel-relay)
+install(FILES packaging/systemd/quorvel-relay.default
+  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME quorvel-relay COMPONENT quorvel-relay)
+install(FILES packaging/nginx/quorvel-relay.conf packaging/nginx/quorvel-studios.conf packaging/nginx/quorvel-relay-proxy.conf
+              packaging/systemd/studio.env
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel-relay/examples COMPONENT quorvel-relay)
 
 # Each package's copyright and changelog, where Debian looks for them. The changelog
 # names this very version, as a Debian changelog must.

@@ -59,11 +59,12 @@ tray_pop_menu() {
 
 # Start Stream from the menu: the first command after the title and the meter. It is
 # enabled once the tray has listed the links, which nothing outside shows: a choice
-# that came too early lands elsewhere and is closed again.
+# that came too early lands elsewhere and is closed again, for 30 s however busy the
+# machine.
 tray_on_air() { grep -q "on air: link $session" "$demo/relay.log"; }
 tray_start_stream() {
-  local attempt
-  for attempt in 1 2 3; do
+  local until=$((SECONDS + 30))
+  while ((SECONDS < until)); do
     tray_pop_menu || continue
     xdotool key Down Down Down Return
     tray_wait 5 tray_on_air && return 0

@@ -9,7 +9,7 @@
 
 #include "cli/commands.h"
 #include "config/config.h"
-#include "config/version.h"
+#include "runtime/version.h"
 
 namespace {
 

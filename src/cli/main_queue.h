@@ -3,8 +3,8 @@
 #include <functional>
 #include <string>
 
-#include "config/secret_line.h"  // readSecretLine, which the commands ask secrets with
 #include "runtime/executor.h"
+#include "runtime/secret_line.h"  // readSecretLine, which the commands ask secrets with
 
 namespace quorvel::cli {
 

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "config/version.h"
 #include "runtime/serial_queue.h"
+#include "runtime/version.h"
 
 namespace quorvel {
 

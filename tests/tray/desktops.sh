@@ -36,7 +36,8 @@ go_on_air() {
   before=$(on_air_count)
   wait_for 10 shown "Start Stream" || desktop_fail "Start Stream is not enabled: $(labels)"
   click "Start Stream"
-  wait_for 10 test "$(on_air_count)" -gt "$before" || desktop_fail "Start Stream did not go on air"
+  # Counted at each try (as an argument it would be counted once, before the click).
+  wait_for 10 eval '(($(on_air_count) > before))' || desktop_fail "Start Stream did not go on air"
   demo_hear 50 "$demo/heard.wav"
   received=$(sed -n 's/^Received \([0-9]*\) packets.*/\1/p' "$demo/listen.out")
   [[ ${received:-0} -ge 50 ]] || desktop_fail "the listener received ${received:-no} packets: $(cat "$demo/listen.err")"

@@ -1,4 +1,4 @@
-#include "config/secret_line.h"
+#include "runtime/secret_line.h"
 
 #include <termios.h>
 #include <unistd.h>
