@@ -184,11 +184,8 @@ void AppDelegate::startCapture() {
         pipeline->process(buffers, frames, format);
     };
     // Called on the source's thread: hop to the main queue.
-    source->onRestartNeeded = [weak = weak_from_this(), &queue = ports_.mainQueue] {
-        queue.post([weak] {
-            if (auto d = weak.lock()) d->restartCapture();
-        });
-    };
+    source->onRestartNeeded = [restart = weakly([](AppDelegate& d) { d.restartCapture(); }),
+                               &queue = ports_.mainQueue] { queue.post(restart); };
 
     state_.starting = true;
     source->start(weakly([sender, source, pipeline](AppDelegate& d, std::optional<std::string> error) {

@@ -18,6 +18,7 @@
 #include "app/settings_port.h"
 #include "app/status_text.h"
 #include "runtime/executor.h"
+#include "runtime/if_alive.h"
 
 namespace quorvel::app {
 
@@ -112,12 +113,12 @@ private:
     std::vector<MenuItem> menuItems(const StatusView& view) const;
     std::vector<MenuItem> sessionBlock() const;
 
-    // Wraps `f` so that it runs only while this delegate exists.
+    // Wraps `f` so that it runs only while this delegate exists; it gets the delegate first.
     template <typename F>
     auto weakly(F f) {
-        return [weak = weak_from_this(), f = std::move(f)](auto&&... args) {
-            if (auto self = weak.lock()) f(*self, std::forward<decltype(args)>(args)...);
-        };
+        return ifAlive(weak_from_this(), [this, f = std::move(f)](auto&&... args) {
+            f(*this, std::forward<decltype(args)>(args)...);
+        });
     }
 
     AppPorts ports_;

@@ -60,7 +60,9 @@ struct LinkCreatedDialog {
 
 // Modal dialogs. Each call brings the application to the front, runs the dialog
 // until it ends and returns the index of the button that ended it (-1 when it was
-// closed otherwise).
+// closed otherwise). While a dialog is open its call runs the main queue: timers,
+// completions and menu actions are handled meanwhile, so the core may be re-entered
+// during the call and must not hold state across it that those may change.
 class DialogsPort {
 public:
     virtual ~DialogsPort() = default;

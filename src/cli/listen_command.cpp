@@ -1,6 +1,5 @@
 // quorvel listen LINK: joins a link as a listener and records what it hears.
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include "cli/commands.h"
 #include "cli/main_queue.h"
 #include "net/listen_client.h"
+#include "runtime/serial_queue.h"
+#include "runtime/stop_signals.h"
 
 namespace quorvel::cli {
 
@@ -97,7 +98,8 @@ int runListen(const ListenOptions& options) {
     WavRecorder recorder(options.output);
     recorder.onMessage = [](const std::string& message) { std::cerr << message << '\n'; };
     std::optional<std::string> failure;
-    boost::asio::signal_set signals(context, SIGINT, SIGTERM);
+    AsioExecutor queue(context);
+    const StopSignals stopSignals(queue, [&] { client->stop(); });
     boost::asio::steady_timer limit(context);
 
     client->onStatus = [](const std::string& status) { std::cerr << status << '\n'; };
@@ -128,9 +130,6 @@ int runListen(const ListenOptions& options) {
         // Nothing is left to wait for, not even the client's cancelled timers.
         context.stop();
     };
-    signals.async_wait([&](boost::system::error_code error, int) {
-        if (!error) client->stop();
-    });
     if (options.seconds > 0) {
         limit.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options.seconds)));

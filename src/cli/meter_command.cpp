@@ -1,5 +1,4 @@
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +13,9 @@
 #include "capture/audio_sources.h"
 #include "capture/source_choice.h"
 #include "cli/commands.h"
+#include "runtime/if_alive.h"
 #include "runtime/serial_queue.h"
+#include "runtime/stop_signals.h"
 
 namespace quorvel::cli {
 
@@ -55,15 +56,11 @@ public:
             pipeline->process(buffers, frames, format);
         };
         // The source's thread: hop to the main queue, where the source is replaced.
-        auto alive = alive_;
-        source_->onRestartNeeded = [this, alive] {
-            mainQueue_.post([this, alive] {
-                if (!*alive) return;
-                report("Restarting the capture");
-                stop();
-                start();
-            });
-        };
+        source_->onRestartNeeded = [&queue = mainQueue_, restart = ifAlive(alive_, [this] {
+                                        report("Restarting the capture");
+                                        stop();
+                                        start();
+                                    })] { queue.post(restart); };
         source_->start([this](std::optional<std::string> problem) {
             if (problem) report("\u26A0\uFE0E " + *problem);
         });
@@ -75,10 +72,7 @@ public:
         pipeline_.reset();
     }
 
-    ~Meter() {
-        *alive_ = false;
-        stop();
-    }
+    ~Meter() { stop(); }
 
 private:
     void show(float left, float right, std::int64_t rate) {
@@ -95,7 +89,7 @@ private:
     Executor& mainQueue_;
     std::shared_ptr<AudioSource> source_;
     std::unique_ptr<AudioPipeline> pipeline_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<int> alive_ = std::make_shared<int>();
     float peakLeft_ = 0;
     float peakRight_ = 0;
     std::int64_t packets_ = 0;
@@ -110,8 +104,7 @@ int runMeter(const std::string& key) {
     boost::asio::io_context context;
     AsioExecutor mainQueue(context);
     Meter meter(*choice, mainQueue);
-    boost::asio::signal_set signals(context, SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code&, int) {
+    const StopSignals stopSignals(mainQueue, [&] {
         meter.stop();
         context.stop();
     });

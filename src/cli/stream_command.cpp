@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -11,6 +9,8 @@
 #include "cli/commands.h"
 #include "cli/main_queue.h"
 #include "config/preferences.h"
+#include "runtime/if_alive.h"
+#include "runtime/stop_signals.h"
 
 namespace quorvel::cli {
 
@@ -21,12 +21,6 @@ struct StreamOptions {
     std::string source;
     double seconds = 0;
 };
-
-std::atomic<int> stopSignal{0};
-
-extern "C" void onStopSignal(int signal) {
-    stopSignal.store(signal);
-}
 
 // One channel of the meter: a bar of 20 cells over -60 … 0 dBFS and the figure.
 std::string meterChannel(float db) {
@@ -47,24 +41,15 @@ public:
           host_(std::make_unique<AppHost>(mainQueue, std::cout)), terminal_(::isatty(STDOUT_FILENO) != 0) {}
 
     void start() {
-        host_->app().onMenuChanged = [weak = weak_from_this()](const app::MenuModel& menu) {
-            if (auto self = weak.lock()) self->menuChanged(menu);
-        };
+        host_->app().onMenuChanged =
+            ifAlive(weak_from_this(), [this](const app::MenuModel& menu) { menuChanged(menu); });
         // As the running broadcast does, a relay out of reach is waited for.
-        host_->launch(
-            [weak = weak_from_this()](std::optional<std::string> failure) {
-                if (auto self = weak.lock()) self->ready(failure);
-            },
-            true);
-        signalPoll_ = postRepeating(mainQueue_, std::chrono::milliseconds(50), [weak = weak_from_this()] {
-            auto self = weak.lock();
-            if (self && stopSignal.load() != 0) self->stop(0);
-        });
+        host_->launch(ifAlive(weak_from_this(), [this](std::optional<std::string> failure) { ready(failure); }), true);
+        // Kept until the end: a second Ctrl-C while the connection closes does not cut it.
+        stopSignals_ = std::make_unique<StopSignals>(mainQueue_, ifAlive(weak_from_this(), [this] { stop(0); }));
         if (options_.seconds > 0)
             limit_ = mainQueue_.postAfter(std::chrono::duration_cast<Duration>(std::chrono::duration<double>(options_.seconds)),
-                                          [weak = weak_from_this()] {
-                                              if (auto self = weak.lock()) self->stop(0);
-                                          });
+                                          ifAlive(weak_from_this(), [this] { stop(0); }));
     }
 
 private:
@@ -84,9 +69,7 @@ private:
         app().toggleStream();
         app().meter().setShown(true);
         meterTimer_ = postRepeating(mainQueue_, terminal_ ? Duration(std::chrono::milliseconds(100)) : Duration(std::chrono::seconds(1)),
-                                    [weak = weak_from_this()] {
-                                        if (auto self = weak.lock()) self->printMeter();
-                                    });
+                                    ifAlive(weak_from_this(), [this] { printMeter(); }));
     }
 
     void menuChanged(const app::MenuModel& menu) {
@@ -107,9 +90,7 @@ private:
         // The broadcast ended without us (the link was ended, the computer revoked):
         // stop once the application has finished handling it.
         if (onAir_ && app().state().mode == app::Mode::off)
-            mainQueue_.post([weak = weak_from_this()] {
-                if (auto self = weak.lock()) self->stop(1);
-            });
+            mainQueue_.post(ifAlive(weak_from_this(), [this] { stop(1); }));
         onAir_ = app().state().mode == app::Mode::air;
     }
 
@@ -137,7 +118,6 @@ private:
     void stop(int status) {
         if (stopping_) return;
         stopping_ = true;
-        signalPoll_.cancel();
         limit_.cancel();
         meterTimer_.cancel();
         clearMeterLine();
@@ -154,12 +134,11 @@ private:
             std::cout << levels << std::flush;
         }
         sender.reset();
-        host_->system().whenSendersClosed(std::chrono::seconds(3), [weak = weak_from_this(), status] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->host_.reset();
-            self->finish_(status);
-        });
+        host_->system().whenSendersClosed(std::chrono::seconds(3), ifAlive(weak_from_this(), [this, status] {
+                                              host_.reset();
+                                              stopSignals_.reset();
+                                              finish_(status);
+                                          }));
     }
 
     Executor& mainQueue_;
@@ -173,7 +152,7 @@ private:
     bool meterShown_ = false;
     float peakLeft_ = app::LevelMeter::silenceDb;
     float peakRight_ = app::LevelMeter::silenceDb;
-    TimerHandle signalPoll_;
+    std::unique_ptr<StopSignals> stopSignals_;
     TimerHandle limit_;
     TimerHandle meterTimer_;
 };
@@ -186,8 +165,6 @@ int runStream(const StreamOptions& options) {
     // Choosing the link is remembered, as choosing it in the menu would be.
     if (!options.session.empty() && !Preferences::setString("session", options.session))
         return fail("The preferences could not be written.");
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
     std::shared_ptr<Broadcast> broadcast;
     const int status = runMainQueue([&](Executor& mainQueue, Finish finish) {
         broadcast = std::make_shared<Broadcast>(mainQueue, std::move(finish), options);

@@ -9,6 +9,7 @@
 #include "audio/packetizer.h"
 #include "json/json.h"
 #include "net/relay_message.h"
+#include "runtime/if_alive.h"
 
 namespace quorvel::net {
 
@@ -137,11 +138,9 @@ void ListenClient::stop() {
 
 // Silence is a lost connection.
 void ListenClient::watchSilence(Duration limit, std::string what) {
-    silence_.start(limit, [weak = weak_from_this(), what = std::move(what)] {
-        const auto self = weak.lock();
-        if (!self || self->stopping_ || self->finished_ || !self->socket_) return;
-        self->reconnect(what);
-    });
+    silence_.start(limit, ifAlive(weak_from_this(), [this, what = std::move(what)] {
+                       if (!stopping_ && !finished_ && socket_) reconnect(what);
+                   }));
 }
 
 void ListenClient::reconnect(const std::string& why) {
@@ -152,10 +151,9 @@ void ListenClient::reconnect(const std::string& why) {
     const Duration delay = kBackoff[std::min(failures_, kBackoff.size() - 1)];
     ++failures_;
     if (onStatus) onStatus(why + "; reconnecting in " + seconds(delay) + " s.");
-    reconnectTimer_ = timers_.postAfter(delay, [weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (self && !self->stopping_ && !self->finished_) self->connect();
-    });
+    reconnectTimer_ = timers_.postAfter(delay, ifAlive(weak_from_this(), [this] {
+                                            if (!stopping_ && !finished_) connect();
+                                        }));
 }
 
 void ListenClient::handleText(std::string_view text) {
@@ -169,9 +167,7 @@ void ListenClient::handleText(std::string_view text) {
         watchSilence(kSilenceLimit, "Connection lost: nothing came from the relay for 6 seconds");
         ping();
         pingTimer_.cancel();
-        pingTimer_ = postRepeating(timers_, kPingInterval, [weak = weak_from_this()] {
-            if (const auto self = weak.lock()) self->ping();
-        });
+        pingTimer_ = postRepeating(timers_, kPingInterval, ifAlive(weak_from_this(), [this] { ping(); }));
         // Last: whoever hears it may count on the watch and the pings being set.
         if (onStatus) onStatus(message->onAir ? "On air." : "Waiting for the studio to go on air.");
     } else if (type == "state") {

@@ -7,6 +7,7 @@
 #include "audio/packetizer.h"
 #include "json/json.h"
 #include "net/relay_message.h"
+#include "runtime/if_alive.h"
 
 namespace quorvel {
 
@@ -277,10 +278,9 @@ void Sender::handleClose(Connection connection) {
     ++attempt_;
     report(busyMessage_ ? State::failed(*busyMessage_) : State::reconnecting());
     reconnectWork_.cancel();
-    reconnectWork_ = timers_->postAfter(delay, [weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (self && self->wanted_ && !self->task_) self->connect();
-    });
+    reconnectWork_ = timers_->postAfter(delay, ifAlive(weak_from_this(), [this] {
+                                            if (wanted_ && !task_) connect();
+                                        }));
 }
 
 void Sender::stopNow() {
@@ -306,9 +306,7 @@ void Sender::report(State state) {
 
 // Delivered in posting order; dropped once the owner has let go of the sender.
 void Sender::postToOwner(std::function<void(Sender&)> call) {
-    mainQueue_.post([weak = weak_from_this(), call = std::move(call)] {
-        if (const auto self = weak.lock()) call(*self);
-    });
+    mainQueue_.post(ifAlive(weak_from_this(), [this, call = std::move(call)] { call(*this); }));
 }
 
 std::ostream& operator<<(std::ostream& out, const Sender::State& state) {

@@ -1,12 +1,10 @@
 #include "relay/link_forms.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/json/object.hpp>
-#include <sodium.h>
 
 #include <algorithm>
 
-#include "json/json.h"
+#include "relay/outgoing_messages.h"
 #include "relay/sessions.h"
 
 namespace quorvel::relay {
@@ -23,13 +21,6 @@ bool after(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b) > 0;
 }
 
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-    std::string text(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
-    text.resize(text.size() - 1);  // the terminating NUL
-    return text;
-}
-
 template <typename T>
 void keepRecent(std::deque<T>& recent, T item) {
     recent.push_back(std::move(item));
@@ -44,13 +35,9 @@ std::shared_ptr<const std::string> LinkForms::announce(Announcement& current, co
     if (current.text && current.rate == header.sampleRate && current.channels == header.channels &&
         current.description == description)
         return current.text;
-    boost::json::object message{{"type", "format"}, {"format", codecName(form.codec)}};
-    if (form.codec == Codec::opus) message["kbps"] = form.kbps;
-    message["rate"] = header.sampleRate;
-    message["channels"] = header.channels;
-    if (!description.empty()) message["description"] = base64(description);
-    current = Announcement{header.sampleRate, header.channels, std::move(description),
-                           std::make_shared<const std::string>(json::serialize(message))};
+    auto text =
+        std::make_shared<const std::string>(outgoing::format(form, header.sampleRate, header.channels, description));
+    current = Announcement{header.sampleRate, header.channels, std::move(description), std::move(text)};
     return current.text;
 }
 

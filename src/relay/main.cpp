@@ -4,7 +4,6 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <pthread.h>
 #include <systemd/sd-daemon.h>
@@ -12,6 +11,7 @@
 #include "relay/admin.h"
 #include "relay/relay_server.h"
 #include "runtime/secret_line.h"
+#include "runtime/stop_signals.h"
 #include "runtime/version.h"
 
 namespace {
@@ -57,31 +57,28 @@ int serve(const std::string& listen, const std::string& dataDir, const std::stri
     options.web.maxConnectionsPerAddress = maxPerAddress;
     options.web.trustedProxy = trustedProxy;
 
-    // Signals are taken by one thread that asks the server to stop.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
+    // A stop asked for while the server starts waits until it can be handled; the
+    // threads the server starts inherit the mask and never take these signals.
+    sigset_t stopSignalSet;
+    sigemptyset(&stopSignalSet);
+    sigaddset(&stopSignalSet, SIGINT);
+    sigaddset(&stopSignalSet, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignalSet, nullptr);
     auto server = RelayServer::create(std::move(options));
     if (!server) {
         std::cerr << "quorvel-relay: " << server.error() << '\n';
         return 1;
     }
-    std::thread waiter([&signals, relay = server.value().get()] {
-        int signal = 0;
-        sigwait(&signals, &signal);
+    RelayServer& relay = *server.value();
+    const quorvel::StopSignals stopSignals(relay.queue(), [&relay] {
         sd_notify(0, "STOPPING=1");
-        relay->stop();
+        relay.stop();
     });
+    pthread_sigmask(SIG_UNBLOCK, &stopSignalSet, nullptr);
     // The port is bound: under systemd (Type=notify) dependents may start now. Outside
     // it, NOTIFY_SOCKET is unset and this does nothing.
     sd_notify(0, "READY=1");
-    server.value()->run();
-    // The waiter still sits in sigwait when the server stopped by itself.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
+    relay.run();
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "json/json.h"
 #include "relay/client_address.h"
 #include "relay/listener_page.h"
+#include "relay/outgoing_messages.h"
 #include "text/link_fields.h"
 
 namespace quorvel::relay {
@@ -241,7 +242,7 @@ void Relay::endLink(const HttpRequest& request, const std::string& linkId, Respo
     if (!ended) return respond(errorResponse(500, kStorageError));
     if (!ended.value()) return respond(errorResponse(404, "not_found"));
     log("link " + linkId + " ended by device " + std::to_string(device->id));
-    endRoom(linkId, R"({"type":"session_ended"})");
+    endRoom(linkId, outgoing::sessionEnded());
     respond(jsonResponse(200, {}));
 }
 
@@ -290,19 +291,19 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
     auto link = store_.link(linkId);
     if (!device || !link) {
         log(who + " refused: storage error");
-        return session->endWith(errorMessage("storage"));
+        return session->endWith(outgoing::error("storage"));
     }
     if (!device.value()) {
         securityLog(who + " refused: unknown key");
-        return session->endWith(errorMessage("auth"));
+        return session->endWith(outgoing::error("auth"));
     }
     if (device.value()->revokedAtMs) {
         securityLog(who + " refused: device " + std::to_string(device.value()->id) + " is revoked");
-        return session->endWith(errorMessage("revoked"));
+        return session->endWith(outgoing::error("revoked"));
     }
     if (!link.value() || link.value()->ended) {
         log(who + " refused: no live link " + linkId);
-        return session->endWith(errorMessage("session"));
+        return session->endWith(outgoing::error("session"));
     }
     const std::int64_t deviceId = device.value()->id;
     std::set<std::int64_t> others;
@@ -311,8 +312,7 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
             others.insert(room.broadcaster->deviceId());
     if (static_cast<int>(others.size()) >= settings_.maxOnAir) {
         securityLog(who + " refused: busy, " + std::to_string(others.size()) + " computers on air");
-        boost::json::object busy{{"type", "error"}, {"error", "busy"}, {"max", settings_.maxOnAir}};
-        return session->endWith(json::serialize(busy));
+        return session->endWith(outgoing::busy(settings_.maxOnAir));
     }
 
     Room& room = rooms_[linkId];
@@ -321,7 +321,7 @@ void Relay::hello(const std::shared_ptr<BroadcasterSession>& session, const std:
         log("send #" + std::to_string(room.broadcaster->number()) + " replaced by " + who);
         auto previous = std::move(room.broadcaster);
         room.broadcaster.reset();
-        previous->endWith(R"({"type":"replaced"})");
+        previous->endWith(outgoing::replaced());
     }
     room.broadcaster = session;
     log(who + " on air: link " + linkId + ", device " + std::to_string(deviceId));
@@ -360,7 +360,7 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
     auto link = store_.link(linkId);
     if (!link || !link.value() || link.value()->ended) {
         log(who + " refused: no live link " + linkId);
-        return session->endWith(errorMessage("session"));
+        return session->endWith(outgoing::error("session"));
     }
     if (!resume.empty() && resumeTokens_.redeem(resume, linkId, clock_.now())) {
         log(who + " resumes");
@@ -373,14 +373,14 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
     const bool clean = listenAddressLimiter_.clean(limitedAs, now);
     if (listenAddressLimiter_.begin(limitedAs, now) == GuessLimiter::Attempt::refused) {
         securityLog(who + " refused: too many wrong link passwords from " + address);
-        return session->endWith(errorMessage("too_many_attempts"));
+        return session->endWith(outgoing::error("too_many_attempts"));
     }
     const auto attempt = listenLinkLimiter_.begin(linkId, now, clean);
     if (attempt == GuessLimiter::Attempt::refused) {
         listenAddressLimiter_.finish(limitedAs, true, now);  // not a guess after all
         securityLog(who + " refused: too many wrong passwords for link " + linkId + ", from " + address);
         // Someone without failures may get in a little later: the page asks again.
-        return session->endWith(errorMessage(clean ? "busy" : "too_many_attempts"));
+        return session->endWith(outgoing::error(clean ? "busy" : "too_many_attempts"));
     }
     // The password first: whoever lacks it learns nothing of the link's state.
     const bool queued = hashWorker_.run<bool>(
@@ -393,18 +393,18 @@ void Relay::listen(const std::shared_ptr<ListenerSession>& session, const std::s
             if (!session || session->closed()) return;
             if (!matches) {
                 securityLog(who + " refused: wrong password for link " + linkId + " from " + address);
-                return session->endWith(errorMessage("password"));
+                return session->endWith(outgoing::error("password"));
             }
             // The link may have ended while the password was checked.
             auto link = store_.link(linkId);
-            if (!link || !link.value() || link.value()->ended) return session->endWith(errorMessage("session"));
+            if (!link || !link.value() || link.value()->ended) return session->endWith(outgoing::error("session"));
             join(session, linkId, *link.value());
         });
     if (!queued) {
         listenAddressLimiter_.finish(limitedAs, true, now);
         listenLinkLimiter_.finish(linkId, true, now, attempt);
         securityLog(who + " refused: too many password checks waiting for link " + linkId + ", from " + address);
-        session->endWith(errorMessage("busy"));
+        session->endWith(outgoing::error("busy"));
     }
 }
 
@@ -414,7 +414,7 @@ void Relay::join(const std::shared_ptr<ListenerSession>& session, const std::str
     room.maxListeners = link.maxListeners;
     if (room.listeners.size() >= static_cast<std::size_t>(room.maxListeners)) {
         log(who + " refused: link " + linkId + " is full");
-        session->endWith(errorMessage("full"));
+        session->endWith(outgoing::error("full"));
         return dropRoomIfEmpty(linkId);
     }
     room.listeners.push_back(session);
@@ -464,7 +464,7 @@ void Relay::endRoom(const std::string& linkId, const std::string& broadcasterMes
     Room room = std::move(found->second);
     rooms_.erase(found);
     if (room.broadcaster) room.broadcaster->endWith(broadcasterMessage);
-    for (const auto& listener : room.listeners) listener->endWith(R"({"type":"session_ended"})");
+    for (const auto& listener : room.listeners) listener->endWith(outgoing::sessionEnded());
 }
 
 void Relay::pollStore() {
@@ -482,7 +482,7 @@ void Relay::pollStore() {
             " was revoked");
         const std::string linkId = session->linkId();
         rooms_[linkId].broadcaster.reset();
-        session->endWith(errorMessage("revoked"));
+        session->endWith(outgoing::error("revoked"));
         for (const auto& listener : rooms_[linkId].listeners) listener->sendState(false);
         dropRoomIfEmpty(linkId);
     }
@@ -492,8 +492,8 @@ void Relay::closeAll() {
     auto rooms = std::move(rooms_);
     rooms_.clear();
     for (auto& [id, room] : rooms) {
-        if (room.broadcaster) room.broadcaster->endWith(R"({"type":"error","error":"shutdown"})");
-        for (const auto& listener : room.listeners) listener->endWith(R"({"type":"error","error":"shutdown"})");
+        if (room.broadcaster) room.broadcaster->endWith(outgoing::error("shutdown"));
+        for (const auto& listener : room.listeners) listener->endWith(outgoing::error("shutdown"));
     }
 }
 

@@ -15,6 +15,7 @@
 #include "relay/store.h"
 #include "relay/web_server.h"
 #include "runtime/expected.h"
+#include "runtime/serial_queue.h"
 
 namespace quorvel::relay {
 
@@ -44,6 +45,8 @@ public:
     const std::string& publicUrl() const { return publicUrl_; }
     void run();
     void stop();
+    // The queue run() serves.
+    Executor& queue() { return queue_; }
 
 private:
     RelayServer() = default;
@@ -53,6 +56,7 @@ private:
     SteadyClock steadyClock_;
     const Clock* clock_ = nullptr;
     boost::asio::io_context context_;
+    AsioExecutor queue_{context_};
     std::unique_ptr<RelayLog> log_;
     std::unique_ptr<Store> store_;
     Deadlines deadlines_;

@@ -1,7 +1,9 @@
 #include "relay/sessions.h"
 
 #include "json/json.h"
+#include "relay/outgoing_messages.h"
 #include "relay/relay.h"
+#include "runtime/if_alive.h"
 
 namespace quorvel::relay {
 
@@ -11,7 +13,7 @@ namespace {
 std::optional<std::string> pongFor(const boost::json::object& ping, const Clock& clock) {
     const auto* t = json::member(ping, "t");
     if (!json::number(t)) return std::nullopt;
-    return json::serialize(boost::json::object{{"type", "pong"}, {"t", *t}, {"s", clock.wallMs()}});
+    return outgoing::pong(*t, clock.wallMs());
 }
 
 // The form named by a "listen" or "format" message; nothing for a bad name or rate.
@@ -27,10 +29,6 @@ std::optional<StreamForm> requestedForm(const boost::json::object& message) {
 
 }  // namespace
 
-std::string errorMessage(const std::string& code) {
-    return json::serialize(boost::json::object{{"type", "error"}, {"error", code}});
-}
-
 // ---- BroadcasterSession -------------------------------------------------------------------
 
 const std::string& BroadcasterSession::remoteAddress() const {
@@ -39,9 +37,7 @@ const std::string& BroadcasterSession::remoteAddress() const {
 }
 
 void BroadcasterSession::start() {
-    deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
-        if (const auto self = weak.lock()) self->expire();
-    });
+    deadline_ = relay_.deadlines().make(ifAlive(weak_from_this(), [this] { expire(); }));
     deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
 }
 
@@ -75,8 +71,8 @@ void BroadcasterSession::onText(std::string_view text) {
         if (*type != "hello") return;
         const auto key = json::string(json::member(*message, "key"));
         const auto session = json::string(json::member(*message, "session"));
-        if (!key) return endWith(errorMessage("auth"));
-        if (!session) return endWith(errorMessage("session"));
+        if (!key) return endWith(outgoing::error("auth"));
+        if (!session) return endWith(outgoing::error("session"));
         stage_ = Stage::checking;
         relay_.hello(shared_from_this(), *key, *session);
         return;
@@ -110,7 +106,7 @@ void BroadcasterSession::welcome(const std::string& linkId, std::int64_t deviceI
     deviceId_ = deviceId;
     stage_ = Stage::onAir;
     refreshIdle();
-    peer_->sendText(json::serialize(boost::json::object{{"type", "welcome"}, {"listeners", listeners}}));
+    peer_->sendText(outgoing::welcome(listeners));
 }
 
 void BroadcasterSession::endWith(const std::string& message) {
@@ -123,7 +119,7 @@ void BroadcasterSession::endWith(const std::string& message) {
 
 void BroadcasterSession::sendListenerCount(std::size_t count) {
     if (stage_ == Stage::onAir)
-        peer_->sendText(json::serialize(boost::json::object{{"type", "listeners"}, {"count", count}}));
+        peer_->sendText(outgoing::listenerCount(count));
 }
 
 // ---- ListenerSession ----------------------------------------------------------------------
@@ -134,9 +130,7 @@ const std::string& ListenerSession::remoteAddress() const {
 }
 
 void ListenerSession::start() {
-    deadline_ = relay_.deadlines().make([weak = weak_from_this()] {
-        if (const auto self = weak.lock()) self->expire();
-    });
+    deadline_ = relay_.deadlines().make(ifAlive(weak_from_this(), [this] { expire(); }));
     deadline_->expireAt(relay_.clock().now() + relay_.settings().helloTimeout);
 }
 
@@ -186,10 +180,10 @@ void ListenerSession::onText(std::string_view text) {
         const auto session = json::string(json::member(*message, "session"));
         const auto password = json::string(json::member(*message, "password"));
         const auto resume = json::string(json::member(*message, "resume"));
-        if (!session) return endWith(errorMessage("session"));
-        if (!password && !resume) return endWith(errorMessage("password"));
+        if (!session) return endWith(outgoing::error("session"));
+        if (!password && !resume) return endWith(outgoing::error("password"));
         const auto form = requestedForm(*message);
-        if (!form) return endWith(errorMessage("format"));
+        if (!form) return endWith(outgoing::error("format"));
         form_ = *form;
         stage_ = Stage::checking;
         deadline_->clear();
@@ -213,7 +207,7 @@ void ListenerSession::changeForm(const boost::json::object& message) {
     if (!form || tooMany) {
         relay_.log("listen #" + std::to_string(number_) + " closed: " + (form ? "too many format changes" : "unknown format"));
         relay_.listenerClosed(*this);
-        return endWith(errorMessage(form ? "too_many_changes" : "format"));
+        return endWith(outgoing::error(form ? "too_many_changes" : "format"));
     }
     form_ = *form;
     relay_.changeForm(shared_from_this(), form_);
@@ -241,8 +235,7 @@ void ListenerSession::ready(const std::string& linkId, const std::string& linkNa
     stage_ = Stage::listening;
     heardAt_ = relay_.clock().now();
     deadline_->expireAt(heardAt_ + relay_.settings().listenerPing);
-    peer_->sendText(json::serialize(
-        boost::json::object{{"type", "ready"}, {"name", linkName}, {"onAir", onAir}, {"resume", resumeToken_}}));
+    peer_->sendText(outgoing::ready(linkName, onAir, resumeToken_));
 }
 
 void ListenerSession::endWith(const std::string& message) {
@@ -255,7 +248,7 @@ void ListenerSession::endWith(const std::string& message) {
 
 void ListenerSession::sendState(bool onAir) {
     if (stage_ == Stage::listening)
-        peer_->sendText(json::serialize(boost::json::object{{"type", "state"}, {"onAir", onAir}}));
+        peer_->sendText(outgoing::state(onAir));
 }
 
 void ListenerSession::sendFormat(const std::string& message) {

@@ -112,6 +112,5 @@ private:
 };
 
 // {"type":"error","error":code}
-std::string errorMessage(const std::string& code);
 
 }  // namespace quorvel::relay

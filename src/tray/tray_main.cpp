@@ -2,10 +2,10 @@
 
 #include <QApplication>
 
-#include <csignal>
 #include <cstdlib>
 #include <iostream>
 
+#include "runtime/stop_signals.h"
 #include "tray/artwork.h"
 #include "tray/qt_executor.h"
 #include "tray/single_instance.h"
@@ -14,22 +14,6 @@
 namespace quorvel::tray {
 
 namespace {
-
-// Written to from a signal handler: a Wakeup's trigger is one write() to an eventfd.
-Wakeup* quitWakeup = nullptr;
-
-extern "C" void onQuitSignal(int) {
-    if (quitWakeup) quitWakeup->trigger();
-}
-
-void handleQuitSignals(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -67,13 +51,10 @@ int runTray(int argc, char** argv) {
     if (claimed.claim == SingleInstance::Claim::askedRunning) return claimed.problem.empty() ? 0 : 1;
 
     tray = std::make_unique<TrayApp>(mainQueue);
-    const auto stop = mainQueue.makeWakeup([&tray] { tray->quit(); });
-    quitWakeup = stop.get();
-    handleQuitSignals(onQuitSignal);
+    auto stopSignals = std::make_unique<StopSignals>(mainQueue, [&tray] { tray->quit(); });
     tray->start();
     const int status = QApplication::exec();
-    handleQuitSignals(SIG_DFL);
-    quitWakeup = nullptr;
+    stopSignals.reset();
     tray.reset();
     return status;
 }
