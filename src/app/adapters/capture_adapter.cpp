@@ -12,6 +12,8 @@ namespace {
 // pipeline, which must go on the main queue where it was made, whichever thread lets
 // go of the inner source's last copy (the worker, as a rule).
 struct MainQueueCallbacks {
+    MainQueueCallbacks(AudioSource::OnAudio audio, AudioSource::OnRestartNeeded restart, Executor& queue)
+        : onAudio(std::move(audio)), onRestartNeeded(std::move(restart)), mainQueue(queue) {}
     AudioSource::OnAudio onAudio;
     AudioSource::OnRestartNeeded onRestartNeeded;
     Executor& mainQueue;
