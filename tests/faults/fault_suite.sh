@@ -268,6 +268,8 @@ memory() { memory_rows+=("$1|$(rss_kib "$stream_pid")|$(rss_kib "$relay_pid")");
 run_scenario() {
   local name=$1
   shift
+  # QUORVEL_FAULTS_ONLY=page_thin_line (space-separated) runs those scenarios alone.
+  [[ -z ${QUORVEL_FAULTS_ONLY:-} || " $QUORVEL_FAULTS_ONLY " == *" $1 "* ]] || return 0
   printf '\n== %s\n' "$name"
   on_air_within 30 || fail "not on air before the scenario"
   local before=$failures
