@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Copies the listener page's WebAssembly decoders (the minified builds of the npm packages
-# pinned in third_party/web-decoders/package-lock.json) into src/relay/web/, where the
-# relay serves them. Run after changing a version there; the copies are committed.
+# Builds the listener page's WebAssembly decoders from the npm packages pinned in
+# third_party/web-decoders/package-lock.json into src/relay/web/, where the relay serves
+# them: one minified ES module each, their frame decoder alone. Run after changing a
+# version there; the results are committed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$root/third_party/web-decoders
-(cd "$dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
-# The source maps stay out: the relay would serve them to every page for nothing.
-for file in @wasm-audio-decoders/flac/dist/flac-decoder.min.js opus-decoder/dist/opus-decoder.min.js; do
-  sed '/^\/\/# sourceMappingURL=/d' "$dir/node_modules/$file" >"$root/src/relay/web/$(basename "$file")"
-done
-rm -rf "$dir/node_modules"
+cd "$dir"
+npm ci --ignore-scripts --no-audit --no-fund --loglevel=error
+notice() {
+  echo "/* $1 and @wasm-audio-decoders/common (MIT, Ethan Halsall), with $2 compiled to WebAssembly; notices in packaging/debian/copyright */"
+}
+bundle() {
+  node_modules/.bin/esbuild "$1.js" --bundle --format=esm --minify --legal-comments=none \
+    --alias:codec-parser=./codec-parser-left-out.js --banner:js="$2" --outfile="$root/src/relay/web/$1.min.js"
+}
+bundle flac-decoder "$(notice "@wasm-audio-decoders/flac $(npm pkg get version --prefix node_modules/@wasm-audio-decoders/flac | tr -d '"')" "libFLAC (BSD-3-Clause, Xiph.Org)")"
+bundle opus-decoder "$(notice "opus-decoder $(npm pkg get version --prefix node_modules/opus-decoder | tr -d '"')" "libopus (BSD-3-Clause, Xiph.Org and others)")"
+rm -rf node_modules

@@ -1,20 +1,18 @@
 // The WebAssembly decoders the page falls back on where the browser has no WebCodecs
 // decoder for a form: libFLAC and libopus as the npm packages @wasm-audio-decoders/flac and
-// opus-decoder build them (third_party/web-decoders), served beside the page. A module is
-// fetched and compiled the first time a form needs it, on the page's thread, never the
-// audio thread; what comes meanwhile waits.
+// opus-decoder build them, bundled beside the page by scripts/vendor-web-decoders.sh. A
+// module is fetched and compiled the first time a form needs it, on the page's thread,
+// never the audio thread; what comes meanwhile waits.
 
 const MODULES = {
-  flac: { file: './flac-decoder.min.js', global: 'flac-decoder', name: 'FLACDecoder' },
-  opus: { file: './opus-decoder.min.js', global: 'opus-decoder', name: 'OpusDecoder' },
+  flac: () => import('./flac-decoder.min.js').then((module) => module.FLACDecoder),
+  opus: () => import('./opus-decoder.min.js').then((module) => module.OpusDecoder),
 };
 const OPUS_RATE = 48000; // the relay's Opus is always at 48 kHz
 const loads = new Map();
 
-// The builds are UMD scripts: run as a module, each defines a global of its name.
 function load(codec) {
-  const { file, global, name } = MODULES[codec];
-  if (!loads.has(codec)) loads.set(codec, import(file).then(() => globalThis[global][name]));
+  if (!loads.has(codec)) loads.set(codec, MODULES[codec]());
   return loads.get(codec);
 }
 
@@ -56,7 +54,7 @@ export function openWasm(config, { output, error }) {
   });
   return {
     decode: (bytes, timestamp) => step(async () => {
-      const decoded = await (codec === 'opus' ? decoder.decodeFrame(bytes) : decoder.decodeFrames([bytes]));
+      const decoded = codec === 'opus' ? decoder.decodeFrame(bytes) : decoder.decodeFrames([bytes]);
       // A frame it could not decode gives nothing, as a lost packet would.
       if (!closed && decoded.samplesDecoded > 0)
         output({ timestamp, sampleRate: decoded.sampleRate,
