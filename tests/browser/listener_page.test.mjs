@@ -84,8 +84,9 @@ async function expectStatus(page, key, timeout = 10000) {
 const stats = (page) => page.evaluate(() => window.quorvel.stats());
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// What the page rendered over `ms`, analysed, with its own counters over the same time.
-async function listenTo(page, ms) {
+// What the page rendered over `ms`, analysed, with its own counters over the same time;
+// the jumps its audio had when it arrived as `sourcePage` saw them.
+async function listenTo(page, ms, sourcePage = page) {
   await takeTap(page);
   const before = await stats(page);
   const from = await page.evaluate(() => performance.now());
@@ -94,7 +95,10 @@ async function listenTo(page, ms) {
   const now = await stats(page);
   const counted = (name) => now[name] - before[name];
   // What was heard left the network up to the output's latency and the buffer earlier.
-  const source = await page.evaluate((t) => window.__sourceJumps.filter((jump) => jump.t >= t), from - 1000);
+  const origin = (p) => p.evaluate(() => performance.timeOrigin);
+  const shift = sourcePage === page ? 0 : (await origin(sourcePage)) - (await origin(page));
+  const source = (await sourcePage.evaluate((t) => window.__sourceJumps.filter((jump) => jump.t >= t), from - 1000 - shift))
+    .map((jump) => ({ ...jump, t: jump.t + shift }));
   return { tap, result: analyse(tap), stats: now, source,
     counted: { underruns: counted("underruns"), drops: counted("drops"), concealments: counted("concealments"),
       lost: counted("lost"), late: counted("late"), droppedMs: counted("droppedMs") } };
@@ -260,9 +264,28 @@ test("each form plays the signal at its level, never twice; lossless to Opus and
   assertClimb({ tap, counted, source }, "lossless, Opus, lossless", { gapLimit: tap.rate / 50, restorations: 1 });
   assert.equal(await listener.evaluate(() => window.quorvel.status), "on_air");
 
-  // A browser without a decoder plays lossless as PCM.
+  // Without WebCodecs' decoder the page decodes with WebAssembly: FLAC to the very samples,
+  // and Opus. The feed's own jumps are read from the first listener's FLAC, on its clock.
+  const fallback = await open(`${main.url}?tap=1`);
+  await fallback.addInitScript(() => delete window.AudioDecoder);
+  await goto(fallback, `${main.url}?tap=1`);
+  await join(fallback, main.password);
+  await expectStatus(fallback, "on_air");
+  await until(async () => (await form(fallback)).playing === "flac", "FLAC to play");
+  await sleep(1000);
+  assertFaithful(await listenTo(fallback, 2000, listener), "FLAC without WebCodecs");
+  await choose(fallback, "medium", "opus", 128);
+  await sleep(1000);
+  assertClimb(await listenTo(fallback, 2000, listener), "Opus 128 without WebCodecs");
+  assert.deepEqual(fallback.problems, []);
+  await fallback.context().close();
+
+  // A browser without any decoder plays lossless as PCM.
   const plain = await open(main.url);
-  await plain.addInitScript(() => delete window.AudioDecoder);
+  await plain.addInitScript(() => {
+    delete window.AudioDecoder;
+    delete window.WebAssembly;
+  });
   await goto(plain, main.url);
   await join(plain, main.password);
   await expectStatus(plain, "on_air");
