@@ -64,6 +64,8 @@ export class JitterBuffer {
     this.control = new LevelControl(this.options.marginMs);
     this.lastReadMs = Infinity;
     this.onAir = true; // whether the relay says the studio is sending
+    this.handingOver = false; // no more packets come: another buffer takes over when this one runs dry
+    this.continuing = false; // takes over from another buffer, as soon as it has audio
     this.silentSinceMs = 0;
     this.played = 0; // frames read since the stream began
     this.nextSplice = 0; // `played` at which the next splice may come
@@ -151,6 +153,18 @@ export class JitterBuffer {
     return header;
   }
 
+  // Takes over from `previous`, which plays out what it holds at another rate: the
+  // counters carry on, running `previous` dry is no underrun, and this one starts as soon
+  // as it runs dry.
+  continueFrom(previous) {
+    this.stats = previous.stats;
+    this.trace = previous.trace;
+    this.onAir = previous.onAir;
+    this.everPlayed = true;
+    this.continuing = true;
+    previous.handingOver = true;
+  }
+
   reset(header) {
     this.head = this.count = this.offset = this.queued = this.writeAt = 0;
     this.rate = header.rate;
@@ -235,7 +249,7 @@ export class JitterBuffer {
         this.playing = false;
         // Running dry after the studio went off air is the end of the programme, not an
         // underrun.
-        if (this.onAir) {
+        if (this.onAir && !this.handingOver) {
           this.stats.underruns++;
           this.control.underrun(nowMs);
           this.silentSinceMs = nowMs;
@@ -319,7 +333,9 @@ export class JitterBuffer {
         this.noteDrop(frames);
       }
     }
-    if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
+    // What the buffer handed over to this one held the margin: go on with what came since.
+    if (this.queued < (this.continuing ? 1 : targetFrames) || nowMs < this.holdUntilMs) return false;
+    this.continuing = false;
     this.gain = 0;
     this.playing = true;
     this.control.forget();
