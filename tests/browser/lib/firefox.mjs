@@ -40,10 +40,6 @@ export const firefoxOptions = ({ autoplay }) => ({
   executablePath: firefoxPath,
   headless: true,
   protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
-  // The pages' sound goes through an audio server in the parent process (also with
-  // "media.cubeb.sandbox" off: the pages' processes still run its client): on a loaded
-  // machine that server now and then blocks for good in PulseAudio's client library, and
-  // the pages that start or stop sound wait on it. No preference here avoids it.
   extraPrefsFirefox: { "media.autoplay.default": autoplay ? 0 : 1, "media.autoplay.blocking_policy": 0,
     "media.autoplay.block-webaudio": !autoplay },
 });
@@ -71,6 +67,7 @@ class FirefoxPage {
   click(selector) { return this.page.click(selector); }
   fill(selector, value) { return this.page.locator(selector).fill(value); }
   selectOption(selector, value) { return this.page.select(selector, value); }
+  waitForSelector(selector, { state } = {}) { return this.page.waitForSelector(selector, { visible: state === "visible" }); }
   async isVisible(selector) { return (await this.page.$(selector))?.isVisible() ?? false; }
   setViewportSize({ width, height }) { return this.page.setViewport({ width, height }); }
 
