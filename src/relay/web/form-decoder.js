@@ -1,9 +1,10 @@
 // Packets of any form in, PCM packets out, in the order they came: FLAC and Opus are
 // decoded (codec-decoder.js: the browser's WebCodecs AudioDecoder, else WebAssembly) and
-// written back as the PCM packet the player takes, with the sequence number and timestamp of the packet they came from, so
-// that the player sees one stream whatever the form. Where the first packet after a
-// "format" message (a change of form) overlaps audio already passed on, the overlap is
-// dropped by its timestamp, and the numbers passed on keep increasing across the change.
+// written back as the PCM packet the player takes, with the sequence number and timestamp
+// of the packet they came from, so that the player sees one stream whatever the form.
+// Where the first packet after a "format" message (a change of form) overlaps audio
+// already passed on, the overlap is dropped by its timestamp, and the numbers passed on
+// keep increasing across the change.
 
 import { openDecoder } from './codec-decoder.js';
 import { CODEC, HEADER_BYTES, parseAnyHeader } from './packet.js';

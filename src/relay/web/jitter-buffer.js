@@ -9,7 +9,7 @@
 
 import { ArrivalJitter } from './arrival-jitter.js';
 import { LevelControl } from './level-control.js';
-import { decodeInto, parseHeader } from './packet.js';
+import { decodeInto } from './packet.js';
 import { SlidingExtreme } from './sliding-extreme.js';
 import { bestSkip } from './splice-point.js';
 
@@ -105,11 +105,9 @@ export class JitterBuffer {
     return this.timestamp[this.head] + (this.offset * 1000) / this.rate;
   }
 
-  // Takes one packet (the message's bytes) at `nowMs` (local wall clock). Returns the
-  // header, or null for anything else.
-  push(bytes, nowMs) {
-    const header = parseHeader(bytes);
-    if (!header) return null;
+  // Takes one packet (the message's bytes, its parsed header) at `nowMs` (local wall
+  // clock); returns the header.
+  push(bytes, header, nowMs) {
     if (header.rate !== this.rate || header.channels !== this.channels) this.reset(header);
     let joined = this.nextSeq >= 0;
     if (joined) {

@@ -25,15 +25,17 @@ export class Playout {
 
   // One packet's bytes, taken at `nowMs`; returns its header or null.
   push(bytes, nowMs) {
-    const rate = parseHeader(bytes)?.rate;
-    if (this.next && rate === this.next.buffer.rate) return this.next.buffer.push(bytes, nowMs);
-    if (rate && this.buffer.playing && rate !== this.buffer.rate) {
+    const header = parseHeader(bytes);
+    if (!header) return null;
+    const { rate } = header;
+    if (this.next && rate === this.next.buffer.rate) return this.next.buffer.push(bytes, header, nowMs);
+    if (this.buffer.playing && rate !== this.buffer.rate) {
       this.next = { buffer: new JitterBuffer(this.options), resampler: new Resampler(rate, this.outputRate) };
       this.next.buffer.continueFrom(this.buffer);
-      return this.next.buffer.push(bytes, nowMs);
+      return this.next.buffer.push(bytes, header, nowMs);
     }
-    const header = this.buffer.push(bytes, nowMs);
-    if (header && (!this.resampler || this.resampler.inRate !== header.rate)) {
+    this.buffer.push(bytes, header, nowMs);
+    if (!this.resampler || this.resampler.inRate !== rate) {
       this.resampler = new Resampler(header.rate, this.outputRate);
       // The page is still busy starting up when the first packets come, and delivers them
       // unevenly: start once that has passed.
