@@ -65,10 +65,18 @@ class FirefoxPage {
   goto(url) { return this.page.goto(url); }
   evaluate(f, argument) { return this.page.evaluate(f, argument); }
   click(selector) { return this.page.click(selector); }
-  fill(selector, value) { return this.page.locator(selector).fill(value); }
+  // Not puppeteer's locator: it waits for animation frames, which a tab in the background
+  // never draws.
+  fill(selector, value) {
+    return this.page.$eval(selector, (element, text) => {
+      element.value = text;
+      element.dispatchEvent(new Event("input", { bubbles: true }));
+    }, value);
+  }
   selectOption(selector, value) { return this.page.select(selector, value); }
-  waitForSelector(selector, { state } = {}) { return this.page.waitForSelector(selector, { visible: state === "visible" }); }
-  async isVisible(selector) { return (await this.page.$(selector))?.isVisible() ?? false; }
+  waitForSelector(selector, { state } = {}) {
+    return this.page.waitForSelector(selector, { visible: state === "visible", hidden: state === "hidden" });
+  }
   setViewportSize({ width, height }) { return this.page.setViewport({ width, height }); }
 
   waitForFunction(f, argument, { timeout, polling } = {}) {
