@@ -58,7 +58,7 @@ class FirefoxPage {
   }
 
   on(event, handler) {
-    this.page.on(event, handler);
+    this.page.on(event, event === "response" ? (response) => handler(new FirefoxResponse(response)) : handler);
     return this;
   }
 
@@ -81,5 +81,17 @@ class FirefoxPage {
 
   waitForFunction(f, argument, { timeout, polling } = {}) {
     return this.page.waitForFunction(f, { timeout, polling }, argument);
+  }
+}
+
+// Over WebDriver BiDi puppeteer cannot say what a request loaded, only whether it was a
+// page's own navigation: the one kind the tests tell apart.
+class FirefoxResponse {
+  constructor(response) { this.response = response; }
+  status() { return this.response.status(); }
+  url() { return this.response.url(); }
+  request() {
+    const navigation = this.response.request().isNavigationRequest();
+    return { resourceType: () => (navigation ? "document" : "other") };
   }
 }
