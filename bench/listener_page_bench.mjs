@@ -42,6 +42,8 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const bin = process.argv[2];
 const only = process.argv[3];  // "delay", "trouble", "cpu", "hires" or "forms" runs just that part
 const faultFilter = process.argv[4] ?? "";  // with "trouble": only the faults whose name has this
+// With "forms": the page's decoders, "webcodecs" (the browser's) and/or "wasm" (its fallback).
+const formDecoders = (process.env.QUORVEL_BENCH_DECODERS ?? "webcodecs").split(",");
 const baseBin = process.env.QUORVEL_BENCH_BASE;
 const firefox = process.env.QUORVEL_BENCH_BROWSER === "firefox";
 const kinds = (process.env.QUORVEL_BENCH_PAGES ?? (baseBin ? "base,new" : firefox ? "new" : "old,new")).split(",");
@@ -250,8 +252,9 @@ function threadTicks(pids) {
 // A listener's browser as a listener runs it: one of its own, driven until the page plays,
 // then left alone (an attached driver has the browser report it every WebSocket message;
 // the probe would sample and wrap the page's calls): only the contexts it makes are kept.
-// choice: the quality to choose, or "pcm" for a browser without decoders.
-async function listenerBrowser(kind, { url, password }, choice) {
+// choice: the quality to choose, or "pcm" for a browser without decoders; decoders: "wasm"
+// takes WebCodecs' AudioDecoder away, so that the page decodes with WebAssembly.
+async function listenerBrowser(kind, { url, password }, choice, decoders) {
   const puppeteer = await loadPuppeteer();
   const browser = await puppeteer.launch(firefox ? firefoxOptions({ autoplay: true }) : { executablePath: chromiumPath,
     headless: true, args: chromiumArgs("no-user-gesture-required", ["--no-sandbox", ...oldPageArgs]) });
@@ -270,7 +273,11 @@ async function listenerBrowser(kind, { url, password }, choice) {
         body: servedPages[kind] })
       : request.continue());
   }
-  if (choice === "pcm") await page.evaluateOnNewDocument(() => delete window.AudioDecoder);
+  if (choice === "pcm") await page.evaluateOnNewDocument(() => {
+    delete window.AudioDecoder;
+    delete window.WebAssembly;
+  });
+  else if (decoders === "wasm") await page.evaluateOnNewDocument(() => delete window.AudioDecoder);
   await page.goto(kind === "worklet" ? `${url}#worklet` : url);
   if (choice && choice !== "pcm") await page.select("#quality", choice);
   await page.locator("#password").fill(password);
@@ -294,8 +301,8 @@ async function listenerBrowser(kind, { url, password }, choice) {
   };
 }
 
-async function cpu(kind, site, choice) {
-  const listener = await listenerBrowser(kind, site, choice);
+async function cpu(kind, site, choice, decoders) {
+  const listener = await listenerBrowser(kind, site, choice, decoders);
   await sleep(2000);
   const processes = browserProcesses(listener.pid);
   const all = [...processes.values()].flat();
@@ -396,8 +403,10 @@ try {
       await sites.new.restream(source);
       await sleep(2000);
       for (const choice of ["pcm", "lossless", "high", "medium", "low"]) {
-        const r = await cpu("new", sites.new, choice);
-        console.log(`  ${rate / 1000} kHz ${source.split("-").pop().padEnd(6)} ${choice.padEnd(8)} ${r.text}   (format "${r.format}"; "${r.form}")`);
+        for (const decoders of choice === "pcm" ? [""] : formDecoders) {
+          const r = await cpu("new", sites.new, choice, decoders);
+          console.log(`  ${rate / 1000} kHz ${source.split("-").pop().padEnd(6)} ${choice.padEnd(8)} ${decoders.padEnd(9)} ${r.text}   (format "${r.format}"; "${r.form}")`);
+        }
       }
     }
   }

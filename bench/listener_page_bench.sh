@@ -5,7 +5,8 @@
 # A private audio server, a local relay and `quorvel stream` run for its duration only.
 # Needs a build (scripts/build.sh default quorvel quorvel-relay); takes about 8 minutes.
 #
-#   bench/listener_page_bench.sh [delay|trouble|cpu|hires|forms]   (forms: the CPU per form, ~4 min)
+#   bench/listener_page_bench.sh [delay|trouble|cpu|hires|forms]   (forms: the CPU per form, ~4 min;
+#   QUORVEL_BENCH_DECODERS=webcodecs,wasm also with the page's WebAssembly decoders, ~8 min)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

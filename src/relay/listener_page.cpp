@@ -11,9 +11,10 @@ namespace quorvel::relay {
 namespace {
 
 // Only the page's own scripts, styles, worklet and WebSocket ('self' covers ws: and
-// wss: to the page's own host); no inline code, no frames, no forms elsewhere.
+// wss: to the page's own host); no inline code, no frames, no forms elsewhere. Its own
+// scripts may compile WebAssembly (the fallback decoders), nothing may eval text.
 constexpr const char* kContentSecurityPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; worker-src 'self'; "
+    "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; style-src 'self'; connect-src 'self'; worker-src 'self'; "
     "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 9> kContentTypes{{

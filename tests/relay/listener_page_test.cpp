@@ -10,7 +10,7 @@ namespace quorvel::test {
 namespace {
 
 constexpr const char* kPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; worker-src 'self'; "
+    "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; style-src 'self'; connect-src 'self'; worker-src 'self'; "
     "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 std::string fileText(const std::filesystem::path& path) {

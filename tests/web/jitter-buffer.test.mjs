@@ -106,3 +106,20 @@ test('after the sound card stalled over lost packets, the surplus is still cut',
     assert.equal(heard(run.trace)[CONCEALED], lost.length === 1 ? 1 : 0);
   }
 });
+
+test('a change of rate while playing hands over without an underrun, a gap or a click', () => {
+  const run = simulate({ seconds: 6, rate: 96000, outputRate: 48000, rateOf: (k) => (k < 150 ? 96000 : 48000) });
+  assert.equal(run.stats.underruns + run.stats.lost, 0);
+  const start = run.out.findIndex((x) => x !== 0);
+  let silent = 0;
+  let longest = 0;
+  let steepest = 0;
+  for (let i = start + 1; i < run.out.length; i++) {
+    silent = Math.abs(run.out[i]) < 1e-4 ? silent + 1 : 0;
+    longest = Math.max(longest, silent);
+    steepest = Math.max(steepest, Math.abs(run.out[i] - run.out[i - 1]));
+  }
+  // A fade out and in of 3 ms each: a dip, and no step steeper than the tone's own.
+  assert.ok(longest < 48 * 5, `${longest} frames of silence`);
+  assert.ok(steepest < 0.035, `a step of ${steepest}`);
+});

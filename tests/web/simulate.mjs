@@ -33,14 +33,14 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 // Runs `seconds` of a stream through a Playout. `delay(k, emitMs)` gives packet k's
 // network delay in ms (TCP keeps the order); `lose(k)` drops it; `seq(k)` numbers it; the
 // studio's audio clock runs fast by `drift` (its packets stamped on the relay's clock). The sound card asks for `burst` quanta of 128
-// frames at a time, and stalls between the two times of `pause`. Returns the output and
-// what happened when.
-export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
-  signal = (n) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / rate), burst = 4, options = {} }) {
+// frames at a time, and stalls between the two times of `pause`. Packet k is at the rate
+// `rateOf(k)`, `signal(n, rate)` giving its sample n of the stream at that rate. Returns the
+// output and what happened when.
+export function simulate({ seconds, rate = 48000, outputRate = rate, rateOf = () => rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
+  signal = (n, at = rate) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / at), burst = 4, options = {} }) {
   const playout = new Playout(outputRate, { warmUpMs: 0, ...options });
   playout.buffer.trace = [];
   const packetMs = 20;
-  const frames = rate / 50;
   const offset = 5000; // the relay's clock runs ahead of ours
   const packets = Math.round(((seconds + 1) * 1000) / packetMs); // a second more than is played
   const arrivals = [];
@@ -62,7 +62,9 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, delay = () 
     if (now >= pause[0] && now < pause[1]) continue; // the audio thread stalls
     while (next < arrivals.length && arrivals[next].at <= now) {
       const { k, at } = arrivals[next++];
-      const bytes = encodePacket(seq(k), k * packetMs * (1 - drift) + offset, rate, 2, (f) => signal(k * frames + f));
+      const packetRate = rateOf(k);
+      const bytes = encodePacket(seq(k), k * packetMs * (1 - drift) + offset, packetRate, 2,
+        (f) => signal((k * packetRate) / 50 + f, packetRate));
       playout.push(bytes, now);
     }
     for (let q = 0; q < burst && written < out.length; q++) {

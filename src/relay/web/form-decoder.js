@@ -1,10 +1,12 @@
 // Packets of any form in, PCM packets out, in the order they came: FLAC and Opus are
-// decoded by the browser's WebCodecs AudioDecoder and written back as the PCM packet the
-// player takes, with the sequence number and timestamp of the packet they came from, so
-// that the player sees one stream whatever the form. Where the first packet after a
-// "format" message (a change of form) overlaps audio already passed on, the overlap is
-// dropped by its timestamp, and the numbers passed on keep increasing across the change.
+// decoded (codec-decoder.js: the browser's WebCodecs AudioDecoder, else WebAssembly) and
+// written back as the PCM packet the player takes, with the sequence number and timestamp
+// of the packet they came from, so that the player sees one stream whatever the form.
+// Where the first packet after a "format" message (a change of form) overlaps audio
+// already passed on, the overlap is dropped by its timestamp, and the numbers passed on
+// keep increasing across the change.
 
+import { openDecoder } from './codec-decoder.js';
 import { CODEC, HEADER_BYTES, parseAnyHeader } from './packet.js';
 
 const FULL_SCALE = 8388608; // a decoder gives a 24-bit sample as its code / 2^23
@@ -28,18 +30,6 @@ export function decoderConfig(message) {
   const config = { codec, sampleRate: message.rate, numberOfChannels: message.channels };
   if (codec === 'flac') config.description = base64Bytes(message.description || '');
   return config;
-}
-
-// Whether this browser decodes `codec` ("flac" or "opus") at `rate`.
-export async function canDecode(codec, rate = 48000) {
-  if (typeof AudioDecoder !== 'function') return false;
-  try {
-    // A FLAC description's STREAMINFO is needed to configure, not to ask.
-    const { supported } = await AudioDecoder.isConfigSupported({ codec, sampleRate: rate, numberOfChannels: 2 });
-    return supported === true;
-  } catch {
-    return false;
-  }
 }
 
 // `planes` (one Float32Array a channel) from frame `from` on, as a PCM packet.
@@ -117,7 +107,7 @@ export class FormDecoder {
     this.nextKey += KEY_SPACING_US;
     this.queue.push(entry);
     try {
-      decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp: entry.key, data: bytes.subarray(HEADER_BYTES) }));
+      decoder.decode(bytes.subarray(HEADER_BYTES), entry.key);
     } catch {
       this.fail(header.codec);
     }
@@ -125,18 +115,18 @@ export class FormDecoder {
 
   decoderFor(codec) {
     const config = this.configs.get(codec);
-    if (!config || typeof AudioDecoder !== 'function') {
+    if (!config) {
       this.onError(CODEC_NAMES[codec]);
       return null;
     }
     const current = this.decoders.get(codec);
     if (current && current.config === config) return current.decoder;
     try {
-      const decoder = current ? current.decoder : new AudioDecoder({
-        output: (data) => this.decoded(decoder, data),
+      const decoder = current ? current.decoder : openDecoder(config, {
+        output: (decoded) => this.decoded(decoder, decoded),
         error: () => this.fail(codec),
       });
-      decoder.configure(config);
+      if (current) decoder.configure(config);
       this.decoders.set(codec, { decoder, config });
       return decoder;
     } catch {
@@ -145,14 +135,15 @@ export class FormDecoder {
     }
   }
 
-  decoded(decoder, data) {
+  // One decoded chunk: {timestamp, planes, sampleRate}.
+  decoded(decoder, { timestamp, planes, sampleRate }) {
     // Chunks before this one that gave nothing are gone; a chunk no longer waited for
     // (the queue was full) finds no entry.
     let entry;
     for (const candidate of this.queue) {
       if (candidate.decoder !== decoder || candidate.done) continue;
-      if (candidate.key > data.timestamp + KEY_SPACING_US / 2) break;
-      if (candidate.key + KEY_SPACING_US <= data.timestamp) {
+      if (candidate.key > timestamp + KEY_SPACING_US / 2) break;
+      if (candidate.key + KEY_SPACING_US <= timestamp) {
         candidate.done = true;
         continue;
       }
@@ -160,17 +151,11 @@ export class FormDecoder {
       break;
     }
     if (entry) {
-      const frames = data.numberOfFrames;
-      entry.planes = Array.from({ length: data.numberOfChannels }, (_, plane) => {
-        const samples = new Float32Array(frames);
-        data.copyTo(samples, { planeIndex: plane, format: 'f32-planar' });
-        return samples;
-      });
-      entry.header.rate = data.sampleRate;
-      entry.header.timestamp += (data.timestamp - entry.key) / 1000;
+      entry.planes = planes;
+      entry.header.rate = sampleRate;
+      entry.header.timestamp += (timestamp - entry.key) / 1000;
       entry.done = true;
     }
-    data.close();
     this.flush();
   }
 
@@ -179,11 +164,7 @@ export class FormDecoder {
     this.decoders.delete(codec);
     if (current) {
       for (const entry of this.queue) if (entry.decoder === current.decoder) entry.done = true;
-      try {
-        current.decoder.close();
-      } catch {
-        // Closed already by its error.
-      }
+      current.decoder.close();
     }
     this.onError(CODEC_NAMES[codec]);
     this.flush();
@@ -220,13 +201,7 @@ export class FormDecoder {
   }
 
   close() {
-    for (const { decoder } of this.decoders.values()) {
-      try {
-        decoder.close();
-      } catch {
-        // Closed already.
-      }
-    }
+    for (const { decoder } of this.decoders.values()) decoder.close();
     this.decoders.clear();
     this.queue = [];
   }

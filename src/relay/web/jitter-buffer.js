@@ -9,7 +9,7 @@
 
 import { ArrivalJitter } from './arrival-jitter.js';
 import { LevelControl } from './level-control.js';
-import { decodeInto, parseHeader } from './packet.js';
+import { decodeInto } from './packet.js';
 import { SlidingExtreme } from './sliding-extreme.js';
 import { bestSkip } from './splice-point.js';
 
@@ -64,6 +64,8 @@ export class JitterBuffer {
     this.control = new LevelControl(this.options.marginMs);
     this.lastReadMs = Infinity;
     this.onAir = true; // whether the relay says the studio is sending
+    this.handingOver = false; // no more packets come: another buffer takes over when this one runs dry
+    this.continuing = false; // takes over from another buffer, as soon as it has audio
     this.silentSinceMs = 0;
     this.played = 0; // frames read since the stream began
     this.nextSplice = 0; // `played` at which the next splice may come
@@ -103,11 +105,9 @@ export class JitterBuffer {
     return this.timestamp[this.head] + (this.offset * 1000) / this.rate;
   }
 
-  // Takes one packet (the message's bytes) at `nowMs` (local wall clock). Returns the
-  // header, or null for anything else.
-  push(bytes, nowMs) {
-    const header = parseHeader(bytes);
-    if (!header) return null;
+  // Takes one packet (the message's bytes, its parsed header) at `nowMs` (local wall
+  // clock); returns the header.
+  push(bytes, header, nowMs) {
     if (header.rate !== this.rate || header.channels !== this.channels) this.reset(header);
     let joined = this.nextSeq >= 0;
     if (joined) {
@@ -149,6 +149,18 @@ export class JitterBuffer {
     this.nextSeq = (header.seq + 1) >>> 0;
     this.lastTimestamp = header.timestamp;
     return header;
+  }
+
+  // Takes over from `previous`, which plays out what it holds at another rate: the
+  // counters carry on, running `previous` dry is no underrun, and this one starts as soon
+  // as it runs dry.
+  continueFrom(previous) {
+    this.stats = previous.stats;
+    this.trace = previous.trace;
+    this.onAir = previous.onAir;
+    this.everPlayed = true;
+    this.continuing = true;
+    previous.handingOver = true;
   }
 
   reset(header) {
@@ -235,7 +247,7 @@ export class JitterBuffer {
         this.playing = false;
         // Running dry after the studio went off air is the end of the programme, not an
         // underrun.
-        if (this.onAir) {
+        if (this.onAir && !this.handingOver) {
           this.stats.underruns++;
           this.control.underrun(nowMs);
           this.silentSinceMs = nowMs;
@@ -319,7 +331,9 @@ export class JitterBuffer {
         this.noteDrop(frames);
       }
     }
-    if (this.queued < targetFrames || nowMs < this.holdUntilMs) return false;
+    // What the buffer handed over to this one held the margin: go on with what came since.
+    if (this.queued < (this.continuing ? 1 : targetFrames) || nowMs < this.holdUntilMs) return false;
+    this.continuing = false;
     this.gain = 0;
     this.playing = true;
     this.control.forget();

@@ -3,7 +3,8 @@
 
 import { AudioOutput } from './audio-output.js';
 import { Connection } from './connection.js';
-import { FormDecoder, canDecode } from './form-decoder.js';
+import { canDecode } from './codec-decoder.js';
+import { FormDecoder } from './form-decoder.js';
 import { CODEC } from './packet.js';
 import { PlaybackView } from './playback-view.js';
 import { QualityChoice } from './quality.js';

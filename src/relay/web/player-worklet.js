@@ -29,7 +29,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     if (message.type === 'packet') {
       this.playout.push(new Uint8Array(message.bytes), Date.now());
     } else if (message.type === 'onAir') {
-      this.playout.buffer.onAir = message.onAir;
+      this.playout.setOnAir(message.onAir);
     } else if (message.type === 'takeTap') {
       const take = (parts) => {
         const all = new Float32Array(parts.reduce((n, part) => n + part.length, 0));

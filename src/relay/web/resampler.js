@@ -48,12 +48,22 @@ function design(inRate, outRate) {
   return { half, taps, table };
 }
 
+// Designs by rates: a change of form switches between two pairs, and a design takes
+// milliseconds of the audio thread.
+const designs = new Map();
+
+function designFor(inRate, outRate) {
+  const key = `${inRate}/${outRate}`;
+  if (!designs.has(key)) designs.set(key, design(inRate, outRate));
+  return designs.get(key);
+}
+
 export class Resampler {
   constructor(inRate, outRate) {
     this.inRate = inRate;
     this.outRate = outRate;
     this.equal = inRate === outRate;
-    const { half, taps, table } = design(inRate, outRate);
+    const { half, taps, table } = designFor(inRate, outRate);
     this.half = half;
     this.taps = taps;
     this.table = table;

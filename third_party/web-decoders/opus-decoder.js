@@ -1,0 +1,1 @@
+export { default as OpusDecoder } from './node_modules/opus-decoder/src/OpusDecoder.js';
