@@ -69,7 +69,9 @@ function probe() {
   p.sample = () => {
     const context = p.contexts.at(-1);
     if (!context) return null;
-    const latency = 1000 * ((context.baseLatency || 0) + (context.outputLatency || 0));
+    // Firefox's outputLatency may freeze its sound for good (see src/relay/web/audio-output.js).
+    const output = /\bFirefox\//.test(navigator.userAgent) ? 0 : context.outputLatency || 0;
+    const latency = 1000 * ((context.baseLatency || 0) + output);
     const stats = window.quorvel?.stats?.();
     const ahead = stats ? stats.bufferMs : 1000 * Math.max(0, p.scheduledEnd - context.currentTime);
     const shown = stats && status() === "on_air" ? stats.delayMs : NaN;
