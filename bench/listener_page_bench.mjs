@@ -4,6 +4,9 @@
 // serves ("base"): each listens through the jitter proxy to a real relay fed by
 // `quorvel stream` of the private audio server's counter signal, in Debian's Chromium
 // or (QUORVEL_BENCH_BROWSER=firefox) Firefox ESR. Run by bench/listener_page_bench.sh.
+// The CPU part also measures, in Chromium, what playing anything costs the browser: a page
+// that plays a tone from an OscillatorNode ("tone"), or from an AudioWorklet that does
+// nothing else ("worklet"; bench/engine-floor-page.html).
 //
 // Delay: the audio a page holds ahead of the output (the previous page: the end of what
 // it scheduled minus the context's clock; the others: their stats' bufferMs) plus the
@@ -27,6 +30,9 @@ import { startJitterProxy } from "./jitter-proxy.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const oldPage = readFileSync(join(here, "old-listener-page.html"), "utf8");
+const floorPage = readFileSync(join(here, "engine-floor-page.html"), "utf8");
+// Pages served in place of the listener page, and the button that starts them.
+const servedPages = { old: oldPage, tone: floorPage, worklet: floorPage };
 const oldPageHeaders = { "Content-Security-Policy":
   "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'" };
 // The previous page comes from the test (no address), so Chromium would take it for a
@@ -63,7 +69,9 @@ function probe() {
   p.sample = () => {
     const context = p.contexts.at(-1);
     if (!context) return null;
-    const latency = 1000 * ((context.baseLatency || 0) + (context.outputLatency || 0));
+    // Firefox's outputLatency may freeze its sound for good (see src/relay/web/audio-output.js).
+    const output = /\bFirefox\//.test(navigator.userAgent) ? 0 : context.outputLatency || 0;
+    const latency = 1000 * ((context.baseLatency || 0) + output);
     const stats = window.quorvel?.stats?.();
     const ahead = stats ? stats.bufferMs : 1000 * Math.max(0, p.scheduledEnd - context.currentTime);
     const shown = stats && status() === "on_air" ? stats.delayMs : NaN;
@@ -260,10 +268,11 @@ async function listenerBrowser(kind, { url, password }, choice, decoders) {
       constructor(...args) { super(...args); contexts.push(this); }
     };
   });
-  if (kind === "old") {
+  if (servedPages[kind]) {
     await page.setRequestInterception(true);
-    page.on("request", (request) => /\/l\/[^/]*$/.test(request.url()) ?
-      request.respond({ status: 200, contentType: "text/html; charset=utf-8", headers: oldPageHeaders, body: oldPage })
+    page.on("request", (request) => /\/l\/[^/#]*(#.*)?$/.test(request.url()) ?
+      request.respond({ status: 200, contentType: "text/html; charset=utf-8", headers: kind === "old" ? oldPageHeaders : {},
+        body: servedPages[kind] })
       : request.continue());
   }
   if (choice === "pcm") await page.evaluateOnNewDocument(() => {
@@ -271,10 +280,10 @@ async function listenerBrowser(kind, { url, password }, choice, decoders) {
     delete window.WebAssembly;
   });
   else if (decoders === "wasm") await page.evaluateOnNewDocument(() => delete window.AudioDecoder);
-  await page.goto(url);
+  await page.goto(kind === "worklet" ? `${url}#worklet` : url);
   if (choice && choice !== "pcm") await page.select("#quality", choice);
   await page.locator("#password").fill(password);
-  await page.click(kind === "old" ? "form button" : "#listen");
+  await page.click(servedPages[kind] ? "form button" : "#listen");
   await until(() => page.evaluate(() => window.__contexts.at(-1)?.state === "running" &&
     /^on air/i.test(document.getElementById("status").textContent)), "audio in the page", 20000);
   const endpoint = browser.wsEndpoint();
@@ -383,9 +392,9 @@ try {
         await sleep(2000);
         for (const kind of kinds) console.log(quietRow(`${kind}`, await quietDelay(browser, kind, sites[kind])) + "  (96 kHz)");
       }
-      for (const kind of kinds) {
-        const r = await cpu(kind, sites[kind]);
-        console.log(`  ${rate / 1000} kHz stream  ${kind.padEnd(5)} ${r.text}   (context at ${r.contextRate} Hz; format "${r.format}"; ${r.busiest})`);
+      for (const kind of [...kinds, ...(firefox || rate !== 48000 ? [] : ["tone", "worklet"])]) {
+        const r = await cpu(kind, sites[kind] ?? sites[kinds[0]]);
+        console.log(`  ${rate / 1000} kHz stream  ${kind.padEnd(7)} ${r.text}   (context at ${r.contextRate} Hz; format "${r.format}"; ${r.busiest})`);
       }
     }
   }

@@ -128,6 +128,9 @@ public:
             if (kind == websocket::frame_type::pong && endpoint_.handler) endpoint_.handler->onPong();
         });
         ws_.read_message_max(server_->options.maxBinaryMessage);
+        // Each message in one frame and one write: cut into 4 KiB frames, a packet costs the
+        // listener's browser a network event, and a task in the page, for every piece.
+        ws_.auto_fragment(false);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "quorvel-relay"); }));
         ws_.async_accept(request, [self = this->shared_from_this()](beast::error_code error) { self->onAccept(error); });

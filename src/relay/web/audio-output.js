@@ -10,6 +10,7 @@ import { STAT, STAT_COUNT } from './stats-layout.js';
 
 const WORKLET_URL = '/listener/player-worklet.js';
 const MAX_WAITING = 100; // packets kept while the worklet loads
+const ASKING_OUTPUT_LATENCY_IS_SAFE = !/\bFirefox\//.test(globalThis.navigator?.userAgent ?? '');
 
 export class AudioOutput {
   // contextRate: a fixed rate for the context (tests of the conversion), else the device's.
@@ -151,10 +152,16 @@ export class AudioOutput {
     });
   }
 
-  // Seconds from the worklet's output to the speaker, as the browser reports it.
+  // Seconds from the worklet's output to the speaker, as the browser reports it. Firefox
+  // answers `outputLatency` with a synchronous call to its audio server, made while its
+  // audio graph is locked; with PulseAudio (or PipeWire's pulse server) that server may be
+  // inside a callback that waits for the same graph, and the page, its sound and every tab
+  // of the site freeze for good (about one read in ten while sound plays on a busy
+  // machine). There the page counts the context's own latency only.
   get outputLatencyMs() {
     if (!this.context) return NaN;
-    return ((this.context.outputLatency || 0) + (this.context.baseLatency || 0)) * 1000;
+    const output = ASKING_OUTPUT_LATENCY_IS_SAFE ? this.context.outputLatency || 0 : 0;
+    return (output + (this.context.baseLatency || 0)) * 1000;
   }
 
   stop() {

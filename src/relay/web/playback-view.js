@@ -9,12 +9,14 @@ const METER_EVERY_MS = 80;
 const METER_STEP_DB = 0.5;
 const FIGURES_EVERY = 6; // meter ticks, about half a second
 const NONE = '—';
+// One formatter for the page's life (toLocaleString makes one at every call).
+const KILO = new Intl.NumberFormat('en', { maximumFractionDigits: 1 });
+const kHz = (rate) => KILO.format(rate / 1000);
 
 // The stream's format (`coding`: how its samples come), and the rate this device plays it
 // at when that differs: the parts of the text that a narrow screen may put on lines of
 // their own.
 export function formatParts(streamRate, channels, playedRate, coding = '24-bit') {
-  const kHz = (rate) => (rate / 1000).toLocaleString('en', { maximumFractionDigits: 1 });
   const format = `${kHz(streamRate)} kHz · ${coding}${channels === 1 ? ' · mono' : ''}`;
   if (!playedRate || playedRate === streamRate) return [format];
   return [`${format},`, `played at ${kHz(playedRate)} kHz by this device`];

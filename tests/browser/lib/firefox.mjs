@@ -40,10 +40,6 @@ export const firefoxOptions = ({ autoplay }) => ({
   executablePath: firefoxPath,
   headless: true,
   protocolTimeout: 30000, // a page that hangs fails its test, not the whole run
-  // The pages' sound goes through an audio server in the parent process (also with
-  // "media.cubeb.sandbox" off: the pages' processes still run its client): on a loaded
-  // machine that server now and then blocks for good in PulseAudio's client library, and
-  // the pages that start or stop sound wait on it. No preference here avoids it.
   extraPrefsFirefox: { "media.autoplay.default": autoplay ? 0 : 1, "media.autoplay.blocking_policy": 0,
     "media.autoplay.block-webaudio": !autoplay },
 });
@@ -62,19 +58,40 @@ class FirefoxPage {
   }
 
   on(event, handler) {
-    this.page.on(event, handler);
+    this.page.on(event, event === "response" ? (response) => handler(new FirefoxResponse(response)) : handler);
     return this;
   }
 
   goto(url) { return this.page.goto(url); }
   evaluate(f, argument) { return this.page.evaluate(f, argument); }
   click(selector) { return this.page.click(selector); }
-  fill(selector, value) { return this.page.locator(selector).fill(value); }
+  // Not puppeteer's locator: it waits for animation frames, which a tab in the background
+  // never draws.
+  fill(selector, value) {
+    return this.page.$eval(selector, (element, text) => {
+      element.value = text;
+      element.dispatchEvent(new Event("input", { bubbles: true }));
+    }, value);
+  }
   selectOption(selector, value) { return this.page.select(selector, value); }
-  async isVisible(selector) { return (await this.page.$(selector))?.isVisible() ?? false; }
+  waitForSelector(selector, { state } = {}) {
+    return this.page.waitForSelector(selector, { visible: state === "visible", hidden: state === "hidden" });
+  }
   setViewportSize({ width, height }) { return this.page.setViewport({ width, height }); }
 
   waitForFunction(f, argument, { timeout, polling } = {}) {
     return this.page.waitForFunction(f, { timeout, polling }, argument);
+  }
+}
+
+// Over WebDriver BiDi puppeteer cannot say what a request loaded, only whether it was a
+// page's own navigation: the one kind the tests tell apart.
+class FirefoxResponse {
+  constructor(response) { this.response = response; }
+  status() { return this.response.status(); }
+  url() { return this.response.url(); }
+  request() {
+    const navigation = this.response.request().isNavigationRequest();
+    return { resourceType: () => (navigation ? "document" : "other") };
   }
 }
