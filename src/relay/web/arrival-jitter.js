@@ -7,7 +7,8 @@
 // never more than two of them) exceeded. A lateness that comes now and then is covered:
 // a window of a few seconds, or a lower share, would forget it between two of its
 // comings and drop out at each. A stall's one late arrival does not count. A burst of
-// packets taken at once is one arrival.
+// packets taken at once is one arrival; the arrivals that follow it closely (the rest of
+// what was held back) set the fastest but are no lateness of their own.
 
 import { SlidingExtreme } from './sliding-extreme.js';
 
@@ -37,9 +38,11 @@ export class ArrivalJitter {
     return this.fastest.value();
   }
 
-  // An arrival at `nowMs`, `transitMs` after its audio's position.
-  add(nowMs, transitMs) {
+  // An arrival at `nowMs`, `transitMs` after its audio's position; `counted` unless it
+  // is the rest of a burst.
+  add(nowMs, transitMs, counted = true) {
     this.fastest.add(nowMs, transitMs);
+    if (!counted) return;
     while (this.count && (this.count === CAPACITY || this.times[this.oldest] <= nowMs - WINDOW_MS)) {
       this.bins[this.bin[this.oldest]]--;
       this.oldest = (this.oldest + 1) % CAPACITY;

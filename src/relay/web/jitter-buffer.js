@@ -137,8 +137,11 @@ export class JitterBuffer {
     this.transit.add(nowMs, nowMs - header.timestamp);
     const transit = nowMs - header.seq * this.packetMs;
     if (nowMs !== this.arrivalAtMs) {
+      // What comes close behind the previous arrival is the rest of its burst (what a
+      // stall or one late packet held back): only the burst's first lateness counts.
+      const following = nowMs - this.arrivalAtMs < this.packetMs / 2;
       this.arrivalAtMs = nowMs;
-      this.jitter.add(nowMs, transit);
+      this.jitter.add(nowMs, transit, !following);
       this.control.jitterMs = this.jitter.jitterMs;
     }
     // The level before this packet, plus how much later than the fastest it came: the
