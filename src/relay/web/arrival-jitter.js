@@ -3,32 +3,31 @@
 // delay, the page's and the wait for the sound card's next callback all in one. Its
 // lateness is how much later that is than the fastest arrival of the last two seconds (a
 // short window, so that two clocks drifting apart do not count as jitter), and
-// `jitterMs` the lateness that only the latest 0.2 % of the last 30 s's arrivals (and
-// never more than two of them) exceeded. A lateness that comes now and then is covered:
-// a window of a few seconds, or a lower share, would forget it between two of its
-// comings and drop out at each. A stall's one late arrival does not count. A burst of
-// packets taken at once is one arrival.
+// `jitterMs` is the share QUANTILE of the last ten seconds' latenesses: a rare outlier (a
+// stall, or the packets that came while the page was starting) does not count, a steady
+// spread does. A burst of packets taken at once is one arrival.
 
 import { SlidingExtreme } from './sliding-extreme.js';
 
-const WINDOW_MS = 30000;
-const CAPACITY = 2048; // arrivals: over 30 s of packets that each come alone
-const SHARE_ABOVE = 0.002;
+const WINDOW_MS = 10000;
+const CAPACITY = 512; // arrivals: over 10 s of packets that each come alone
+const QUANTILE = 0.99;
 const BINS = 2048; // of 1 ms
 
 export class ArrivalJitter {
   constructor() {
     this.fastest = new SlidingExtreme(4, 500, Math.min);
-    this.bin = new Uint16Array(CAPACITY); // each arrival's lateness bin, oldest first from `oldest`
+    this.lateness = new Float64Array(CAPACITY);
     this.times = new Float64Array(CAPACITY);
-    this.bins = new Uint16Array(BINS); // arrivals in the window by lateness
-    this.clear();
+    this.bins = new Uint16Array(BINS);
+    this.count = 0;
+    this.next = 0;
+    this.jitterMs = 0;
   }
 
   clear() {
     this.fastest.clear();
-    this.bins.fill(0);
-    this.count = this.oldest = this.jitterMs = 0;
+    this.count = this.next = this.jitterMs = 0;
   }
 
   // The fastest arrival's time from the audio's position, of the last two seconds
@@ -40,18 +39,19 @@ export class ArrivalJitter {
   // An arrival at `nowMs`, `transitMs` after its audio's position.
   add(nowMs, transitMs) {
     this.fastest.add(nowMs, transitMs);
-    while (this.count && (this.count === CAPACITY || this.times[this.oldest] <= nowMs - WINDOW_MS)) {
-      this.bins[this.bin[this.oldest]]--;
-      this.oldest = (this.oldest + 1) % CAPACITY;
-      this.count--;
+    this.lateness[this.next] = transitMs - this.minMs;
+    this.times[this.next] = nowMs;
+    this.next = (this.next + 1) % CAPACITY;
+    if (this.count < CAPACITY) this.count++;
+    this.bins.fill(0);
+    let inWindow = 0;
+    for (let i = 0; i < this.count; i++) {
+      if (this.times[i] <= nowMs - WINDOW_MS) continue;
+      this.bins[Math.min(BINS - 1, Math.floor(this.lateness[i]))]++;
+      inWindow++;
     }
-    const at = (this.oldest + this.count) % CAPACITY;
-    this.bin[at] = Math.min(BINS - 1, Math.floor(transitMs - this.minMs));
-    this.times[at] = nowMs;
-    this.bins[this.bin[at]]++;
-    this.count++;
-    const allowed = Math.max(1, Math.min(2, Math.floor(this.count * SHARE_ABOVE)));
     let above = 0;
+    const allowed = Math.max(1, Math.floor(inWindow * (1 - QUANTILE)));
     for (let bin = BINS - 1; bin >= 0; bin--) {
       above += this.bins[bin];
       if (above > allowed) {
@@ -59,6 +59,5 @@ export class ArrivalJitter {
         return;
       }
     }
-    this.jitterMs = 0;
   }
 }
