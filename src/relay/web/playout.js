@@ -36,7 +36,7 @@ export class Playout {
     }
     this.buffer.push(bytes, header, nowMs);
     if (!this.resampler || this.resampler.inRate !== rate) {
-      this.resampler = new Resampler(header.rate, this.outputRate);
+      this.resampler = new Resampler(rate, this.outputRate);
       // The page is still busy starting up when the first packets come, and delivers them
       // unevenly: start once that has passed.
       this.buffer.holdUntilMs = Math.max(this.buffer.holdUntilMs, nowMs + this.warmUpMs);
