@@ -22,7 +22,7 @@ import { spawnSync } from "node:child_process";
 import { readdirSync, readFileSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import { dirname, join } from "node:path";
-import { chromiumArgs, chromiumPath, launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
+import { chromiumArgs, chromiumPath, forgetTap, launch, takeTap, watchSource } from "../tests/browser/lib/chromium.mjs";
 import { analyse, notInSource } from "../tests/browser/lib/counter.mjs";
 import { firefoxOptions, launchFirefox, loadPuppeteer } from "../tests/browser/lib/firefox.mjs";
 import { Studio, until } from "../tests/browser/lib/studio.mjs";
@@ -161,7 +161,7 @@ async function trouble(browser, kind, site, quiet, fault) {
     const recent = smoothed(await listener.series(joined)).at(-1);
     return recent && recent.t > joined + 3000 && Math.abs(recent.delay - quiet) <= 10;
   }, "the delay to settle", 30000).catch(() => {});
-  if (kind === "new") await takeTap(listener.page);  // forget what came before
+  if (kind === "new") await forgetTap(listener.page);
   const before = (await listener.series(0)).at(-1);
   const faultStart = await listener.now();
   if (fault.stall) { proxy.stall(fault.stall); await sleep(fault.stall); }

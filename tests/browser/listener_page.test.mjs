@@ -12,7 +12,7 @@ import assert from "node:assert/strict";
 import { writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join as joinPath } from "node:path";
-import { launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
+import { forgetTap, launch, missingBrowser, takeTap, waitStatus, watchSource, watchStatus } from "./lib/chromium.mjs";
 import { analyse, analyseClimb, notCuts, notInSource } from "./lib/counter.mjs";
 import { launchFirefox, missingFirefox } from "./lib/firefox.mjs";
 import { Studio, until } from "./lib/studio.mjs";
@@ -84,7 +84,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // What the page rendered over `ms`, analysed, with its own counters over the same time;
 // the jumps its audio had when it arrived as `sourcePage` saw them.
 async function listenTo(page, ms, sourcePage = page) {
-  await takeTap(page);
+  await forgetTap(page);
   const before = await stats(page);
   const from = await page.evaluate(() => performance.now());
   await sleep(ms);
@@ -232,7 +232,7 @@ test("on air, the page plays the studio's signal: its level, no gap, no sample t
   for (const [text, count] of lines) assert.equal(count, 1, `"${text}" on ${count} lines`);
 
   // Pressing Listen again while playing changes nothing.
-  await takeTap(listener);
+  await forgetTap(listener);
   await listener.click("#listen");
   assertFaithful(await listenTo(listener, 1000), "Listen pressed again");
   assert.equal(await listener.evaluate(() => window.quorvel.status), "on_air");
@@ -247,7 +247,7 @@ test("each form plays the signal at its level, never twice; lossless to Opus and
   }
   await choose(listener, "lossless", "flac");
   await sleep(1000);
-  await takeTap(listener);
+  await forgetTap(listener);
   const before = await stats(listener);
   const from = await listener.evaluate(() => performance.now());
   await choose(listener, "medium", "opus", 128);
@@ -317,7 +317,7 @@ test("each form plays the signal at its level, never twice; lossless to Opus and
 });
 
 test("while the relay restarts the page says so, then plays again by itself without a click", async () => {
-  await takeTap(listener);
+  await forgetTap(listener);
   const before = await stats(listener);
   await studio.stopRelay("SIGTERM");
   await expectStatus(listener, "shutting_down");

@@ -143,12 +143,13 @@ export class AudioOutput {
     if (this.gain) this.gain.gain.setTargetAtTime(volume, this.context.currentTime, 0.02);
   }
 
-  // Everything played since the last call (only when created with `tap`).
-  takeTap() {
+  // Everything played since the last call (only when created with `tap`); with `discard`,
+  // forgets it and resolves with nothing.
+  takeTap(discard = false) {
     if (!this.node) return Promise.resolve({ rate: this.context ? this.context.sampleRate : 0, left: new Float32Array(0), right: new Float32Array(0) });
     return new Promise((resolve) => {
       this.tapRequests.push(({ rate, left, right }) => resolve({ rate, left, right }));
-      this.node.port.postMessage({ type: 'takeTap' });
+      this.node.port.postMessage({ type: 'takeTap', discard });
     });
   }
 

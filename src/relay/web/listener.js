@@ -274,5 +274,5 @@ window.quorvel = {
   get form() {
     return { ...quality.form, playing: CODEC_NAMES[decoder.lastCodec], text: formText() };
   },
-  takeTap: () => output.takeTap(),
+  takeTap: (discard) => output.takeTap(discard),
 };

@@ -31,10 +31,11 @@ class PlayerProcessor extends AudioWorkletProcessor {
     } else if (message.type === 'onAir') {
       this.playout.setOnAir(message.onAir);
     } else if (message.type === 'takeTap') {
+      // Discarding is cheap where copying a long tap out would hold up the page.
       const take = (parts) => {
-        const all = new Float32Array(parts.reduce((n, part) => n + part.length, 0));
+        const all = new Float32Array(message.discard ? 0 : parts.reduce((n, part) => n + part.length, 0));
         let at = 0;
-        for (const part of parts) {
+        for (const part of all.length ? parts : []) {
           all.set(part, at);
           at += part.length;
         }

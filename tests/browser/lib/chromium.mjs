@@ -125,6 +125,12 @@ export async function waitStatus(page, key, { since = 0, timeout = 10000 } = {})
   }
 }
 
+// Forgets what the page rendered so far: a later takeTap() starts here. (Taking a long tap
+// only to drop it would hold up the page's main thread for up to seconds.)
+export async function forgetTap(page) {
+  await page.evaluate(() => window.quorvel.takeTap(true));
+}
+
 // Everything the page rendered since the last call: {rate, left, right} as Float32Arrays.
 export async function takeTap(page) {
   const tap = await page.evaluate(async () => {
