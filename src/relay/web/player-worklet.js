@@ -2,6 +2,7 @@
 // the port where memory cannot be shared), plays them through the jitter buffer and
 // publishes its figures.
 
+import { OutputTap } from './output-tap.js';
 import { PacketRing } from './packet-ring.js';
 import { Playout } from './playout.js';
 import { STAT, STAT_COUNT } from './stats-layout.js';
@@ -21,7 +22,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     this.stats = stats ? new Float64Array(stats) : new Float64Array(STAT_COUNT);
     this.lastPost = 0;
     this.peaks = [0, 0];
-    this.tap = tap ? { left: [], right: [] } : null;
+    this.tap = tap ? new OutputTap() : null;
     this.port.onmessage = (event) => this.onMessage(event.data);
   }
 
@@ -31,19 +32,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     } else if (message.type === 'onAir') {
       this.playout.setOnAir(message.onAir);
     } else if (message.type === 'takeTap') {
-      // Discarding is cheap where copying a long tap out would hold up the page.
-      const take = (parts) => {
-        const all = new Float32Array(message.discard ? 0 : parts.reduce((n, part) => n + part.length, 0));
-        let at = 0;
-        for (const part of all.length ? parts : []) {
-          all.set(part, at);
-          at += part.length;
-        }
-        parts.length = 0;
-        return all;
-      };
-      const left = take(this.tap ? this.tap.left : []);
-      const right = take(this.tap ? this.tap.right : []);
+      const { left, right } = this.tap ? this.tap.take(message.discard) : { left: new Float32Array(0), right: new Float32Array(0) };
       this.port.postMessage({ type: 'tap', rate: sampleRate, left, right }, [left.buffer, right.buffer]);
     }
   }
@@ -58,10 +47,7 @@ class PlayerProcessor extends AudioWorkletProcessor {
     const left = output[0];
     const right = output[1] || output[0];
     this.playout.render(left, right, left.length, now);
-    if (this.tap) {
-      this.tap.left.push(left.slice());
-      this.tap.right.push(right.slice());
-    }
+    if (this.tap) this.tap.record(left, right);
     this.meter(left, 0);
     this.meter(right, 1);
     this.publish(now);
