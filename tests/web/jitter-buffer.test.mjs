@@ -56,16 +56,20 @@ test('under jitter and stalls it never repeats, is silent only when empty, and s
     'stall 0.5 s': (k, emit) => (emit > 1000 && emit < 1500 ? 1500 - emit : 1),
     'stall 1.5 s': (k, emit) => (emit > 1000 && emit < 2500 ? 2500 - emit : 1),
     'sound card stalled 1 s': () => 1,
+    // A busy machine or network: every 50th packet or so 5 to 20 ms late, all along.
+    'now and then late': () => (next() < 0.02 ? 5 + 15 * next() : 1),
   };
   for (const [name, delay] of Object.entries(cases)) {
     const pause = name.startsWith('sound card') ? [2000, 3000] : [0, 0];
-    const run = simulate({ seconds: 26, delay, pause });
+    // Lateness is remembered for 30 s after it was last seen.
+    const run = simulate({ seconds: 45, delay, pause });
     const silences = heard(run.trace);
     assert.equal(silences[CONCEALED], 0, name);
     assert.ok(silences[UNDERRUN] <= run.stats.underruns, `${name}: silent without an underrun`);
     // Once the jitter is learnt it is covered: one dropout while learning, none after.
     assert.ok(run.stats.underruns <= 1, `${name}: ${run.stats.underruns} underruns`);
-    assert.ok(settledLevel(run.levels) < quiet + 10, `${name}: settled at ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
+    if (name !== 'now and then late')
+      assert.ok(settledLevel(run.levels) < quiet + 10, `${name}: settled at ${settledLevel(run.levels)} ms, quiet ${quiet} ms`);
   }
 });
 

@@ -78,6 +78,7 @@ export class JitterBuffer {
     // date a packet as the studio built it, which its sound card's rhythm makes uneven.
     this.jitter = new ArrivalJitter();
     this.arrivalAtMs = NaN; // when the last packet was taken: the packets taken with it are one arrival
+    this.arrivalTransit = NaN; // its time from its audio's position
     this.stats = { underruns: 0, drops: 0, droppedMs: 0, concealments: 0, late: 0, lost: 0 };
     // Tests: for every frame read, its index in the stream (gaps counted), or UNDERRUN or
     // CONCEALED for silence.
@@ -137,10 +138,12 @@ export class JitterBuffer {
     this.transit.add(nowMs, nowMs - header.timestamp);
     const transit = nowMs - header.seq * this.packetMs;
     if (nowMs !== this.arrivalAtMs) {
-      // What comes close behind the previous arrival is the rest of its burst (what a
-      // stall or one late packet held back): only the burst's first lateness counts.
-      const following = nowMs - this.arrivalAtMs < this.packetMs / 2;
+      // What comes sooner after the previous arrival than the packets' spacing is the
+      // rest of its burst (what a stall or one late packet held back, taken at the sound
+      // card's next callbacks): only the burst's first lateness counts.
+      const following = transit < this.arrivalTransit - this.packetMs / 4;
       this.arrivalAtMs = nowMs;
+      this.arrivalTransit = transit;
       this.jitter.add(nowMs, transit, !following);
       this.control.jitterMs = this.jitter.jitterMs;
     }
