@@ -2,8 +2,8 @@
 // namespace, whose way from the relay the link shaper caps at 1.5 Mb/s, plays a 96 kHz
 // stream of noise (about 4 Mb/s lossless). Lossless forced must show its losses; Auto
 // must settle within 15 s on a form that fits and play 60 s on it without losing a packet
-// (its underruns, the page's own, are reported); with the cap lifted it must come back to
-// lossless.
+// and with at most one underrun of the page's own in 20 s; with the cap lifted it must
+// come back to lossless.
 //
 //   node tests/browser/thin_line.mjs LINK PASSWORD NAMESPACE LINK_CONTROL
 // LINK_CONTROL is the link shaper's control file ("rate 0" lifts the cap). Prints what
@@ -18,7 +18,7 @@ const SETTLE_LIMIT_S = 15;
 const STEADY_S = Number(process.env.QUORVEL_FAULTS_PAGE_STEADY_SECONDS || 60);
 const BACK_LIMIT_S = 120;  // Auto tries lossless again 90 s after its step down
 const STALL_MS = 300;
-const PAGE_UNDERRUN_EVERY_S = 5;
+const PAGE_UNDERRUN_EVERY_S = 20;
 
 const missing = missingBrowser();
 if (missing) {
@@ -86,9 +86,9 @@ try {
   check(steady.lost === steadyFrom.lost, "packets lost on the form Auto settled on: it does not fit");
   // With nothing lost the line carried the form: an underrun then is the page's
   // own (its buffer held too little for how unevenly decoded packets reach the player;
-  // 0 to 5 a minute on Opus on a quiet 2-core machine, on an open line as on this one).
-  // Those are reported; more than one in 5 s fails (a buffer that no longer holds), unless
-  // the page's arrival was over 0.3 s uneven (the whole page stalled).
+  // 0 or 1 a minute on Opus on a quiet 2-core machine). More than one in 20 s fails,
+  // leaving room for a busy machine, unless the page's arrival was over 0.3 s uneven
+  // (the whole page stalled).
   const underruns = steady.underruns - steadyFrom.underruns;
   check(underruns <= STEADY_S / PAGE_UNDERRUN_EVERY_S || steady.jitterMs > STALL_MS, "underruns on the form Auto settled on");
   check(steady.form.kbps === settled.form.kbps && steady.form.playing === settled.form.playing, "Auto changed again");
