@@ -1,6 +1,6 @@
 // Tests' record of what the player rendered, for takeTap(). It writes into memory set
-// aside once: a quantum at a time into a growing list of arrays, the audio thread's
-// garbage collections lengthened with the list and delayed the very timing measured.
+// aside once: allocating on the audio thread as it plays would bring garbage collections
+// that delay the very timing the tests measure.
 
 const FRAMES = 1 << 22; // the latest 87 s at 48 kHz are kept
 
