@@ -127,3 +127,10 @@ test('a change of rate while playing hands over without an underrun, a gap or a 
   assert.ok(longest < 48 * 5, `${longest} frames of silence`);
   assert.ok(steepest < 0.035, `a step of ${steepest}`);
 });
+
+test('a new form whose first packet is short (its overlap trimmed) arrives as evenly as before', () => {
+  const run = simulate({ seconds: 10, rate: 96000, outputRate: 48000, rateOf: (k) => (k < 150 ? 96000 : 48000),
+    early: (k) => (k < 150 ? 0 : 420) });
+  assert.ok(run.playout.buffer.jitter.jitterMs <= 15, `jitter ${run.playout.buffer.jitter.jitterMs} ms`);
+  assert.ok(settledLevel(run.levels) <= 45, `level ${settledLevel(run.levels)} ms`);
+});

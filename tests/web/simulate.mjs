@@ -6,8 +6,7 @@ import { Playout } from '../../src/relay/web/playout.js';
 const SCALE = 8388607;
 
 // Encodes like the broadcaster's packetizer.
-export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, channel) → value */) {
-  const frames = rate / 50;
+export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, channel) → value */, frames = rate / 50) {
   const bytes = new Uint8Array(20 + 3 * channels * frames);
   const view = new DataView(bytes.buffer);
   bytes[0] = 1;
@@ -34,9 +33,11 @@ export function encodePacket(seq, timestamp, rate, channels, samples /* (frame, 
 // network delay in ms (TCP keeps the order); `lose(k)` drops it; `seq(k)` numbers it; the
 // studio's audio clock runs fast by `drift` (its packets stamped on the relay's clock). The sound card asks for `burst` quanta of 128
 // frames at a time, and stalls between the two times of `pause`. Packet k is at the rate
-// `rateOf(k)`, `signal(n, rate)` giving its sample n of the stream at that rate. Returns the
+// `rateOf(k)`, `signal(n, rate)` giving its sample n of the stream at that rate; its audio
+// starts `early(k)` frames before its slot (a new form's encoder delay), less what overlaps
+// the packet before it, as the page's form decoder trims it. Returns the
 // output and what happened when.
-export function simulate({ seconds, rate = 48000, outputRate = rate, rateOf = () => rate, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
+export function simulate({ seconds, rate = 48000, outputRate = rate, rateOf = () => rate, early = () => 0, delay = () => 1, lose = () => false, drift = 0, seq = (k) => k, pause = [0, 0],
   signal = (n, at = rate) => 0.5 * Math.sin((2 * Math.PI * 441 * n) / at), burst = 4, options = {} }) {
   const playout = new Playout(outputRate, { warmUpMs: 0, ...options });
   playout.buffer.trace = [];
@@ -63,8 +64,10 @@ export function simulate({ seconds, rate = 48000, outputRate = rate, rateOf = ()
     while (next < arrivals.length && arrivals[next].at <= now) {
       const { k, at } = arrivals[next++];
       const packetRate = rateOf(k);
-      const bytes = encodePacket(seq(k), k * packetMs * (1 - drift) + offset, packetRate, 2,
-        (f) => signal((k * packetRate) / 50 + f, packetRate));
+      const lead = early(k);
+      const skip = k ? Math.max(0, lead - (early(k - 1) * packetRate) / rateOf(k - 1)) : 0;
+      const bytes = encodePacket(seq(k), k * packetMs * (1 - drift) + offset + ((skip - lead) * 1000) / packetRate, packetRate, 2,
+        (f) => signal((k * packetRate) / 50 - lead + skip + f, packetRate), packetRate / 50 - skip);
       playout.push(bytes, now);
     }
     for (let q = 0; q < burst && written < out.length; q++) {

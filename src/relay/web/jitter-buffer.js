@@ -110,6 +110,13 @@ export class JitterBuffer {
   // clock); returns the header.
   push(bytes, header, nowMs) {
     if (header.rate !== this.rate || header.channels !== this.channels) this.reset(header);
+    if (header.frames > this.packetFrames) {
+      // A stream's first packet may be short (its start overlapped audio played before a
+      // change of form): arrivals are timed by the packets' full length.
+      this.packetFrames = header.frames;
+      this.jitter.clear();
+      this.arrivalTransit = NaN;
+    }
     let joined = this.nextSeq >= 0;
     if (joined) {
       const ahead = (header.seq - this.nextSeq) | 0;
